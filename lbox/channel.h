@@ -1,0 +1,91 @@
+#pragma once
+
+// The frame channel: a 46-byte record at the start of "shared_buffer.txt",
+// mapped shared by the animation program (writer) and the viewer (reader).
+//
+//   offset  width  field
+//   0       1      status byte (kStatus* below)
+//   1       15     LED entry 1
+//   16      15     LED entry 2
+//   31      15     LED entry 3
+//
+// An LED entry, unaligned and without gaps:
+//
+//   0  x (u8)   1  y (u8)   2  z (u8)
+//   3  red      7  green    11 blue    (IEEE-754 single, little-endian)
+//
+// The status byte is the whole handshake: the writer fills the entries and
+// then stores a code only while the byte reads kStatusIdle; the reader acts
+// on the code and stores kStatusIdle back as its last step.
+
+#include "lBox.h"
+
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace channel {
+
+static_assert(std::endian::native == std::endian::little,
+              "the record's floats are little-endian and copied as they lie in memory");
+
+inline constexpr std::size_t kRecordSize = 46;
+inline constexpr std::size_t kEntrySize = 15;
+inline constexpr std::size_t kMaxEntries = 3;
+inline constexpr std::size_t kEntryOffset[kMaxEntries] = {1, 16, 31};
+inline constexpr std::size_t kColorOffset = 3;   // within an entry
+inline constexpr std::size_t kColorBytes = 12;   // r, g, b
+
+inline constexpr uint8_t kStatusIdle = 200;
+inline constexpr uint8_t kStatusClear = 72;
+inline constexpr uint8_t kStatusReleaseKeep = 251;
+inline constexpr uint8_t kStatusReleaseNoKeep = 252;
+// A batch of n entries (1 to 3) is announced by kStatusBatchBase + n.
+inline constexpr uint8_t kStatusBatchBase = 252;
+// The reader takes the entry count of any other code from its two low bits.
+inline constexpr uint8_t kEntryCountMask = 3;
+
+inline constexpr const char* kFileName = "shared_buffer.txt";
+
+static_assert(kEntryOffset[2] + kEntrySize == kRecordSize);
+static_assert(kColorOffset + kColorBytes == kEntrySize);
+static_assert(sizeof(storeColor) == kColorBytes);
+
+// The status byte lives in memory shared with another process, so every access
+// goes through here as a single-byte atomic: acquire on every load, release on
+// every store, which orders the entry bytes against the code announcing them.
+inline uint8_t loadStatus(uint8_t* record)
+{
+    return std::atomic_ref<uint8_t>(record[0]).load(std::memory_order_acquire);
+}
+
+inline void storeStatus(uint8_t* record, uint8_t code)
+{
+    std::atomic_ref<uint8_t>(record[0]).store(code, std::memory_order_release);
+}
+
+inline void packEntry(uint8_t* record, std::size_t slot, const queueEntry& entry)
+{
+    uint8_t* out = record + kEntryOffset[slot];
+    out[0] = entry.x;
+    out[1] = entry.y;
+    out[2] = entry.z;
+    std::memcpy(out + kColorOffset, &entry.color, kColorBytes);
+}
+
+inline queueEntry unpackEntry(const uint8_t* record, std::size_t slot)
+{
+    const uint8_t* in = record + kEntryOffset[slot];
+    queueEntry entry{in[0], in[1], in[2], {}};
+    std::memcpy(&entry.color, in + kColorOffset, kColorBytes);
+    return entry;
+}
+
+// Opens `path` read-write (never creating it) and maps the record shared.
+// Any failure ends the process with status 1 after saying what went wrong;
+// `openFailure` is the perror prefix for a file that cannot be opened.
+uint8_t* mapRecord(const char* path, const char* openFailure);
+
+}  // namespace channel

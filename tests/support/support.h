@@ -1,0 +1,99 @@
+#pragma once
+
+// Helpers shared by the test suites: a temporary run directory holding the
+// channel file, and real child processes with captured output.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// Path of a program built by this project (all land in one bin directory).
+std::string binary(const std::string& name);
+
+// A fresh directory laid out like a run: <root>/shared_buffer.txt (46 bytes,
+// status byte idle, the rest zero) and <root>/run/, where an animation
+// program is started. Removed with everything in it on destruction.
+class RunDir {
+public:
+    RunDir();
+    ~RunDir();
+    RunDir(const RunDir&) = delete;
+    RunDir& operator=(const RunDir&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string runDir() const { return root_ + "/run"; }
+    std::string recordPath() const { return root_ + "/shared_buffer.txt"; }
+
+    // Maps the record shared, as the other side of the channel sees it.
+    uint8_t* mapRecord();
+    std::vector<uint8_t> recordBytes() const;
+    void writeRecordBytes(const std::vector<uint8_t>& bytes) const;
+
+private:
+    std::string root_;
+    uint8_t* map_ = nullptr;
+};
+
+struct Exit {
+    int code = -1;    // exit status, or -1 when killed by a signal
+    int signal = 0;   // the signal that ended it, or 0
+    bool timedOut = false;
+};
+
+// A child process started with its own working directory; standard output
+// and standard error go to files that can be read while it runs.
+class Process {
+public:
+    struct Options {
+        std::string cwd = ".";
+        // Replaces the environment when set (an empty list means none at all).
+        std::optional<std::vector<std::string>> env;
+    };
+
+    Process(const std::vector<std::string>& argv, const Options& options);
+    ~Process();  // kills the child if it still runs
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string out() const;
+    std::string err() const;
+    void signal(int sig) const;
+    bool running();
+    // Waits for the child to end; kills it after the deadline.
+    Exit wait(std::chrono::milliseconds deadline = 60s);
+    // Polls standard output until `done` accepts it or the deadline passes.
+    template <typename Pred>
+    bool waitForOutput(Pred done, std::chrono::milliseconds deadline = 30s) const;
+
+private:
+    pid_t pid_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+    std::optional<Exit> exit_;
+};
+
+std::string readFile(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);
+
+template <typename Pred>
+bool Process::waitForOutput(Pred done, std::chrono::milliseconds deadline) const
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    do {
+        if (done(out()))
+            return true;
+        std::this_thread::sleep_for(5ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return done(out());
+}
+
+}  // namespace testsupport

@@ -1,0 +1,68 @@
+#pragma once
+
+// The viewer's end of the frame channel: the receiver thread and the colour
+// tables it shares with the drawing thread.
+
+#include "lBox.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+
+#ifndef CUBE_EDGE
+#error "CUBE_EDGE (the cube's edge in LEDs) must be defined by the build"
+#endif
+
+inline constexpr int kCubeEdge = CUBE_EDGE;
+inline constexpr int kCubeLeds = kCubeEdge * kCubeEdge * kCubeEdge;
+static_assert(kCubeEdge >= 3 && kCubeEdge <= 255);
+
+inline constexpr float kUnlitLevel = 0.3f;
+inline constexpr storeColor kUnlit = {kUnlitLevel, kUnlitLevel, kUnlitLevel};
+inline constexpr double kLitTolerance = 0.0001;
+
+// Element [x][y][z] of a colour table: x slowest, z fastest.
+constexpr int ledIndex(int x, int y, int z)
+{
+    return (x * kCubeEdge + y) * kCubeEdge + z;
+}
+
+// An LED counts as lit when every component is clearly away from the unlit
+// grey; a NaN component fails the test.
+inline bool isLit(const storeColor& c)
+{
+    return std::fabs(c.r - kUnlitLevel) > kLitTolerance && std::fabs(c.g - kUnlitLevel) > kLitTolerance &&
+           std::fabs(c.b - kUnlitLevel) > kLitTolerance;
+}
+
+// Shared by the receiver thread and the drawing thread; defined here once for
+// every program that runs the receiver. setupSharedMem fills both with kUnlit.
+inline storeColor cube_color_back[kCubeLeds];
+inline storeColor cube_color_front[kCubeLeds];
+// The frame on show. Receiver thread writes it during an exchange (release),
+// the frame pick-up reads it (acquire) once semaphoreIsCritical reads 0.
+inline std::atomic<storeColor*> ptCurrColorTable{};
+// The frame being built; the receiver thread's alone after start-up.
+inline storeColor* ptFutureColorTable{};
+// 1 while the receiver thread exchanges the pointers; written by the receiver
+// thread, read by the pick-up, which waits for 0. Release/acquire keeps the
+// pointer stores inside the raised flag.
+inline std::atomic<uint8_t> semaphoreIsCritical{};
+// Set by the receiver thread after each exchange (release), read by the
+// pick-up (acquire); main clears it once at start-up.
+inline std::atomic<uint8_t> loadNextFrame{};
+
+// Optional hook run on the receiver thread after each table exchange and
+// before the release is answered, with the table now on show. The viewer
+// installs none; a tracing tool uses it to see every frame exactly.
+using FrameHook = void (*)(const storeColor* shown);
+inline FrameHook frameReleasedHook = nullptr;
+
+// Maps "shared_buffer.txt" in the working directory, resets the record to
+// idle and starts the receiver thread. Any failure ends the process.
+void setupSharedMem();
+// The receiver thread: answers every record for ever.
+void* readBuffer(void* map);
+// One pass of the receiver: acts on the code in the record, if any, and
+// answers it with idle. readBuffer runs it every 10 microseconds.
+void handleRecord(uint8_t* record);
