@@ -36,7 +36,7 @@ inline bool isLit(const storeColor& c)
 }
 
 // Shared by the receiver thread and the drawing thread; defined here once for
-// every program that runs the receiver. setupSharedMem fills both with kUnlit.
+// every program that runs the receiver. resetReceiver fills both with kUnlit.
 inline storeColor cube_color_back[kCubeLeds];
 inline storeColor cube_color_front[kCubeLeds];
 // The frame on show. Receiver thread writes it during an exchange (release),
@@ -45,8 +45,8 @@ inline std::atomic<storeColor*> ptCurrColorTable{};
 // The frame being built; the receiver thread's alone after start-up.
 inline storeColor* ptFutureColorTable{};
 // 1 while the receiver thread exchanges the pointers; written by the receiver
-// thread, read by the pick-up, which waits for 0. Release/acquire keeps the
-// pointer stores inside the raised flag.
+// thread, read by the pick-up, which waits for 0. The pointer is atomic by
+// itself, so the flag guards no data of its own: release/acquire is plenty.
 inline std::atomic<uint8_t> semaphoreIsCritical{};
 // Set by the receiver thread after each exchange (release), read by the
 // pick-up (acquire); main clears it once at start-up.
@@ -54,7 +54,8 @@ inline std::atomic<uint8_t> loadNextFrame{};
 
 // Optional hook run on the receiver thread after each table exchange and
 // before the release is answered, with the table now on show. The viewer
-// installs none; a tracing tool uses it to see every frame exactly.
+// installs none; a tracing tool uses it to see every frame exactly. Install
+// it before setupSharedMem: the thread's start publishes it.
 using FrameHook = void (*)(const storeColor* shown);
 inline FrameHook frameReleasedHook = nullptr;
 
@@ -63,6 +64,9 @@ inline FrameHook frameReleasedHook = nullptr;
 void setupSharedMem();
 // The receiver thread: answers every record for ever.
 void* readBuffer(void* map);
+// Both tables unlit, cube_color_back on show, flags down: the state the
+// receiver starts from. setupSharedMem calls it before starting the thread.
+void resetReceiver();
 // One pass of the receiver: acts on the code in the record, if any, and
 // answers it with idle. readBuffer runs it every 10 microseconds.
 void handleRecord(uint8_t* record);
