@@ -112,6 +112,8 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
         if (out < 0 || err < 0 || in < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
             ::chdir(options.cwd.c_str()) != 0)
             ::_exit(127);
+        if (options.user && (::setgid(*options.user) != 0 || ::setuid(*options.user) != 0))
+            ::_exit(127);
         if (options.env)
             ::execve(args[0], args.data(), envp.data());
         else

@@ -56,6 +56,16 @@ public:
         std::string cwd = ".";
         // Replaces the environment when set (an empty list means none at all).
         std::optional<std::vector<std::string>> env;
+        // Runs the child as this user (needs root), for permission checks.
+        std::optional<uid_t> user;
+
+        // Options for a child started in `dir` with the test's environment.
+        static Options in(const std::string& dir)
+        {
+            Options options;
+            options.cwd = dir;
+            return options;
+        }
     };
 
     Process(const std::vector<std::string>& argv, const Options& options);

@@ -1,0 +1,267 @@
+// The client library seen from the viewer's side of the channel: each test
+// runs the scenario program as a real process below a run directory and
+// checks what a recording reader finds in the mapped record.
+
+#include "call_mix.h"
+#include "channel.h"
+#include "recording_reader.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Process;
+using testsupport::RunDir;
+
+constexpr uid_t kNobody = 65534;
+
+// Stress sizes shrink under slow builds (sanitizers) through CUBE_TEST_SCALE,
+// a percentage.
+std::size_t scaled(std::size_t n)
+{
+    const char* scale = std::getenv("CUBE_TEST_SCALE");
+    return scale ? std::max<std::size_t>(1, n * std::strtoul(scale, nullptr, 10) / 100) : n;
+}
+
+class LboxTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Process> start(const std::vector<std::string>& args, Process::Options options = {})
+    {
+        std::vector<std::string> argv{testsupport::binary("lbox_scenario")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        options.cwd = dir.runDir();
+        return std::make_unique<Process>(argv, options);
+    }
+
+    void expectCleanExit(Process& process, std::chrono::milliseconds deadline = 120s)
+    {
+        const testsupport::Exit exit = process.wait(deadline);
+        EXPECT_FALSE(exit.timedOut);
+        EXPECT_EQ(exit.code, 0) << process.err();
+    }
+
+    bool waitForStatus(uint8_t code, std::chrono::milliseconds deadline = 30s)
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (channel::loadStatus(record) != code) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+
+    static bool says(const Process& process, const std::string& line)
+    {
+        return process.waitForOutput([&](const std::string& out) { return out.find(line + "\n") != std::string::npos; });
+    }
+
+    RunDir dir;
+    uint8_t* record = dir.mapRecord();
+};
+
+std::vector<std::string> writes(uint32_t first, uint32_t count)
+{
+    std::vector<std::string> events;
+    for (uint32_t id = first; id < first + count; ++id)
+        events.push_back("W" + std::to_string(id));
+    return events;
+}
+
+TEST_F(LboxTest, FourPendingWritesGoAsBatchesOfThreeThenOneWithExactBytes)
+{
+    RecordingReader reader(record);
+    reader.hold(true);
+    auto process = start({"four-writes"});
+    ASSERT_TRUE(says(*process, "queued"));
+    ASSERT_TRUE(waitForStatus(channel::kStatusClear)) << "clear is the first code and goes out at once";
+    reader.hold(false);
+    expectCleanExit(*process);
+
+    const auto codes = reader.codes();
+    ASSERT_EQ(codes.size(), 5u);
+    EXPECT_EQ(codes[0][0], channel::kStatusClear);
+    EXPECT_EQ(codes[3][0], channel::kStatusReleaseNoKeep);
+    EXPECT_EQ(codes[4][0], channel::kStatusClear);
+
+    const std::vector<uint8_t> three(codes[1].begin(), codes[1].end());
+    const std::vector<uint8_t> expectedThree = {
+        255,                                                                      // batch of three
+        1,   2,    3,    0x00, 0x00, 0x80, 0x3F, 0, 0, 0, 0,    0,    0,    0,    0,     // (1, 0, 0)
+        4,   5,    6,    0,    0,    0,    0,    0, 0, 0x80, 0x3F, 0,    0,    0,    0,     // (0, 1, 0)
+        7,   8,    9,    0,    0,    0,    0,    0, 0, 0,    0,    0x00, 0x00, 0x80, 0x3F};  // (0, 0, 1)
+    EXPECT_EQ(three, expectedThree);
+
+    const auto& one = codes[2];
+    EXPECT_EQ(one[0], 253);
+    const std::vector<uint8_t> entryOne(one.begin() + 1, one.begin() + 16);
+    const std::vector<uint8_t> expectedOne = {10, 11, 12, 0, 0, 0, 0x3F, 0, 0, 0x80, 0x3E, 0, 0, 0, 0x40};
+    EXPECT_EQ(entryOne, expectedOne) << "(0.5, 0.25, 2.0) as little-endian floats";
+    EXPECT_TRUE(std::equal(one.begin() + 16, one.end(), codes[1].begin() + 16))
+        << "entries 2 and 3 keep the bytes of the previous batch";
+}
+
+TEST_F(LboxTest, ClearsInterleavedWithWritesAlternateExactly)
+{
+    const uint32_t pairs = static_cast<uint32_t>(scaled(15000));
+    for (const bool writeFirst : {true, false}) {
+        SCOPED_TRACE(writeFirst ? "autowrite; clear" : "clear; autowrite");
+        RunDir pairDir;
+        RecordingReader reader(pairDir.mapRecord(), writeFirst ? 0 : 64);
+        Process process({testsupport::binary("lbox_scenario"), writeFirst ? "write-then-clear" : "clear-then-write",
+                         std::to_string(pairs)},
+                        Process::Options::in(pairDir.runDir()));
+        expectCleanExit(process);
+
+        std::vector<std::string> expected;
+        for (uint32_t id = 0; id < pairs; ++id) {
+            if (writeFirst)
+                expected.push_back("W" + std::to_string(id));
+            expected.push_back("C");
+            if (!writeFirst)
+                expected.push_back("W" + std::to_string(id));
+        }
+        expected.insert(expected.end(), {"R0", "C"});
+        EXPECT_EQ(reader.events(), expected);
+    }
+}
+
+TEST_F(LboxTest, ReleaseCodesKeepCallOrderAndTheirOwnKeepValue)
+{
+    const uint32_t rounds = static_cast<uint32_t>(scaled(5000));
+    RecordingReader reader(record, 16);
+    auto process = start({"release-burst", std::to_string(rounds)});
+    expectCleanExit(*process);
+
+    std::vector<std::string> expected;
+    for (uint32_t id = 0; id < rounds; ++id) {
+        expected.push_back(id % 3 == 0 ? "R1" : "R0");
+        expected.push_back("W" + std::to_string(id));
+    }
+    expected.insert(expected.end(), {"R1", "C"});
+    EXPECT_EQ(reader.events(), expected) << "writes queued right after a release belong to the next frame";
+}
+
+TEST_F(LboxTest, RandomCallMixArrivesExactlyInCallOrder)
+{
+    const std::size_t calls = scaled(40000);
+    for (const uint32_t seed : {7u, 2024u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        RunDir mixDir;
+        RecordingReader reader(mixDir.mapRecord(), 24);
+        Process process({testsupport::binary("lbox_scenario"), "calls", std::to_string(seed), std::to_string(calls)},
+                        Process::Options::in(mixDir.runDir()));
+        expectCleanExit(process);
+
+        auto expected = callmix::expectedEvents(callmix::randomMix(seed, calls));
+        expected.insert(expected.end(), {"R0", "C"});
+        EXPECT_EQ(reader.events(), expected) << "nothing lost, doubled or reordered";
+    }
+}
+
+TEST_F(LboxTest, FullQueueMakesAutowriteWaitAndLosesNoWrite)
+{
+    constexpr uint32_t kExtra = 30000;
+    RecordingReader reader(record);
+    reader.hold(true);
+    auto process = start({"full-queue", std::to_string(kExtra)});
+    ASSERT_TRUE(says(*process, "ring full"));
+    // With the viewer stalled no slot can free up, so the next write must wait.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(process->out().find("all queued"), std::string::npos) << "a full ring overwrote an unsent write";
+    reader.hold(false);
+    expectCleanExit(*process);
+
+    std::vector<std::string> expected{"C"};
+    const auto all = writes(0, lBox::kQueueSize + kExtra);
+    expected.insert(expected.end(), all.begin(), all.end());
+    expected.insert(expected.end(), {"R0", "C"});
+    EXPECT_EQ(reader.events(), expected) << "the ring wraps past slot 65,535 without loss";
+}
+
+TEST_F(LboxTest, LaterGetInstanceKeepsSizesAndWriteSendsNothing)
+{
+    RecordingReader reader(record);
+    auto process = start({"sizes"});
+    expectCleanExit(*process);
+    EXPECT_NE(process->out().find("same=1 sizes=5,5,5,5,5 write=-1\n"), std::string::npos) << process->out();
+    EXPECT_EQ(reader.events(), (std::vector<std::string>{"R1", "C"})) << "an empty frame is still released";
+}
+
+TEST_F(LboxTest, MsSleepWaitsAtLeastTheTimeGiven)
+{
+    auto process = start({"sleep", "250"});
+    expectCleanExit(*process);
+    const std::string out = process->out();
+    ASSERT_EQ(out.rfind("slept_us=", 0), 0u) << out;
+    EXPECT_GE(std::stoll(out.substr(9)), 250000);
+}
+
+TEST_F(LboxTest, StopPrintsClosingLineAndLeavesRecordIdle)
+{
+    RecordingReader reader(record);
+    reader.hold(true);
+    auto process = start({"stop-with-queue", "100"});
+    ASSERT_TRUE(says(*process, "queued"));
+    expectCleanExit(*process);
+
+    EXPECT_EQ(process->out(), "queued\nExiting_ core1Run:0\n");
+    EXPECT_EQ(channel::loadStatus(record), channel::kStatusIdle) << "the unhandled batch is dropped";
+    reader.hold(false);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(reader.count(), 0u);
+}
+
+struct BadChannel {
+    const char* name;
+    void (*prepare)(const RunDir&);
+    const char* message;
+    bool asOtherUser;
+};
+
+const BadChannel kBadChannels[] = {
+    {"missing", [](const RunDir& d) { std::filesystem::remove(d.recordPath()); },
+     "unable to open shared_buffer.txt Exiting: No such file or directory\n", false},
+    {"too short", [](const RunDir& d) { d.writeRecordBytes(std::vector<uint8_t>(10, 200)); },
+     "../shared_buffer.txt is too short; the frame record needs a file of at least 46 bytes. Exiting\n", false},
+    {"empty", [](const RunDir& d) { d.writeRecordBytes({}); },
+     "../shared_buffer.txt is too short; the frame record needs a file of at least 46 bytes. Exiting\n", false},
+    {"a directory",
+     [](const RunDir& d) {
+         std::filesystem::remove(d.recordPath());
+         std::filesystem::create_directory(d.recordPath());
+     },
+     "unable to open shared_buffer.txt Exiting: Is a directory\n", false},
+    {"not writable", [](const RunDir& d) { ::chmod(d.recordPath().c_str(), 0444); },
+     "unable to open shared_buffer.txt Exiting: Permission denied\n", true},
+};
+
+TEST(LboxChannelFile, UnusableFileIsReportedAndLeftAlone)
+{
+    for (const BadChannel& bad : kBadChannels) {
+        SCOPED_TRACE(bad.name);
+        RunDir dir;
+        bad.prepare(dir);
+        const std::string before = testsupport::readFile(dir.recordPath());
+        Process::Options options = Process::Options::in(dir.runDir());
+        // root may write any file, so the permission case runs as nobody.
+        if (bad.asOtherUser && ::geteuid() == 0)
+            options.user = kNobody;
+        Process process({testsupport::binary("lbox_scenario"), "idle"}, options);
+        const testsupport::Exit exit = process.wait(20s);
+        EXPECT_EQ(exit.code, 1);
+        EXPECT_EQ(process.err(), bad.message);
+        EXPECT_EQ(process.out(), "");
+        EXPECT_EQ(testsupport::readFile(dir.recordPath()), before);
+        EXPECT_EQ(std::filesystem::exists(dir.recordPath()), std::string(bad.name) != "missing");
+    }
+}
+
+}  // namespace
