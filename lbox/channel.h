@@ -66,21 +66,31 @@ inline void storeStatus(uint8_t* record, uint8_t code)
     std::atomic_ref<uint8_t>(record[0]).store(code, std::memory_order_release);
 }
 
-inline void packEntry(uint8_t* record, std::size_t slot, const queueEntry& entry)
+// One entry in the layout above, at `entry`; also the layout of recordings.
+inline void writeEntry(uint8_t* entry, const queueEntry& led)
 {
-    uint8_t* out = record + kEntryOffset[slot];
-    out[0] = entry.x;
-    out[1] = entry.y;
-    out[2] = entry.z;
-    std::memcpy(out + kColorOffset, &entry.color, kColorBytes);
+    entry[0] = led.x;
+    entry[1] = led.y;
+    entry[2] = led.z;
+    std::memcpy(entry + kColorOffset, &led.color, kColorBytes);
+}
+
+inline queueEntry readEntry(const uint8_t* entry)
+{
+    queueEntry led{entry[0], entry[1], entry[2], {}};
+    std::memcpy(&led.color, entry + kColorOffset, kColorBytes);
+    return led;
+}
+
+// Entry `slot` (0 to 2) of the record.
+inline void packEntry(uint8_t* record, std::size_t slot, const queueEntry& led)
+{
+    writeEntry(record + kEntryOffset[slot], led);
 }
 
 inline queueEntry unpackEntry(const uint8_t* record, std::size_t slot)
 {
-    const uint8_t* in = record + kEntryOffset[slot];
-    queueEntry entry{in[0], in[1], in[2], {}};
-    std::memcpy(&entry.color, in + kColorOffset, kColorBytes);
-    return entry;
+    return readEntry(record + kEntryOffset[slot]);
 }
 
 // Opens `path` read-write (never creating it) and maps the record shared.

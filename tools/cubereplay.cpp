@@ -1,0 +1,135 @@
+// Plays a recording made by `cubetrace --record` back into the frame channel
+// with its original timing, as a writer: like the library, it stores a code
+// only while the record is idle.
+//
+//   cubereplay [--speed FACTOR] [--loop] FILE
+//
+// Run it where an animation program would run: one directory below the
+// viewer's, so that it opens "../shared_buffer.txt". The whole file is
+// checked before anything is sent.
+
+#include "channel.h"
+#include "recording.h"
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kChannelPath = "../shared_buffer.txt";
+constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
+constexpr useconds_t kPollSleepUs = 10;
+constexpr int kUsageStatus = 2;
+constexpr long kNsPerUs = 1000;
+constexpr long kNsPerSecond = 1000000000;
+
+// Set by the signal handler, polled by the waits below.
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+[[noreturn]] void usage(const char* program)
+{
+    std::fprintf(stderr, "Usage: %s [--speed FACTOR] [--loop] FILE\n", program);
+    std::exit(kUsageStatus);
+}
+
+timespec after(const timespec& start, uint64_t ns)
+{
+    timespec t = start;
+    t.tv_sec += static_cast<time_t>(ns / kNsPerSecond);
+    t.tv_nsec += static_cast<long>(ns % kNsPerSecond);
+    if (t.tv_nsec >= kNsPerSecond) {
+        t.tv_nsec -= kNsPerSecond;
+        ++t.tv_sec;
+    }
+    return t;
+}
+
+// Waits until the viewer has handed the record back; false when stopped.
+bool waitForIdle(uint8_t* record)
+{
+    while (channel::loadStatus(record) != channel::kStatusIdle) {
+        if (stopRequested)
+            return false;
+        usleep(kPollSleepUs);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    double speed = 1.0;
+    bool loop = false;
+    const char* path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--loop") {
+            loop = true;
+        } else if (arg == "--speed" && i + 1 < argc) {
+            char* end = nullptr;
+            speed = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !std::isfinite(speed) || speed <= 0)
+                usage(argv[0]);
+        } else if (!path && !arg.starts_with("--")) {
+            path = argv[i];
+        } else {
+            usage(argv[0]);
+        }
+    }
+    if (!path)
+        usage(argv[0]);
+
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        std::fprintf(stderr, "cubereplay: cannot read %s: %s\n", path, std::strerror(errno));
+        return EXIT_FAILURE;
+    }
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    recording::Recording show;
+    std::string error;
+    if (!recording::parse(bytes, show, error)) {
+        std::fprintf(stderr, "cubereplay: %s: %s\n", path, error.c_str());
+        return EXIT_FAILURE;
+    }
+
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    uint8_t* record = channel::mapRecord(kChannelPath, kOpenFailure);
+    channel::storeStatus(record, channel::kStatusIdle);
+
+    do {
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (const recording::Item& item : show.items) {
+            const timespec due = after(start, static_cast<uint64_t>(static_cast<double>(item.timeUs) / speed) * kNsPerUs);
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR && !stopRequested) {
+            }
+            if (!waitForIdle(record))
+                break;
+            for (std::size_t k = 0; k < item.entryCount; ++k)
+                channel::packEntry(record, k, item.entries[k]);
+            channel::storeStatus(record, item.code);
+        }
+    } while (loop && !stopRequested);
+
+    // The last code is the viewer's to handle; one left unread when stopped
+    // is withdrawn, as the library does when it ends.
+    if (!waitForIdle(record))
+        channel::storeStatus(record, channel::kStatusIdle);
+    return EXIT_SUCCESS;
+}
