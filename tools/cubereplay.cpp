@@ -12,7 +12,6 @@
 #include "recording.h"
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +30,8 @@ constexpr useconds_t kPollSleepUs = 10;
 constexpr int kUsageStatus = 2;
 constexpr long kNsPerUs = 1000;
 constexpr long kNsPerSecond = 1000000000;
+constexpr double kMinSpeed = 0.01;
+constexpr double kMaxSpeed = 1000.0;
 
 // Set by the signal handler, polled by the waits below.
 volatile std::sig_atomic_t stopRequested = 0;
@@ -42,7 +43,7 @@ void requestStop(int)
 
 [[noreturn]] void usage(const char* program)
 {
-    std::fprintf(stderr, "Usage: %s [--speed FACTOR] [--loop] FILE\n", program);
+    std::fprintf(stderr, "Usage: %s [--speed FACTOR (0.01 to 1000)] [--loop] FILE\n", program);
     std::exit(kUsageStatus);
 }
 
@@ -83,7 +84,7 @@ int main(int argc, char** argv)
         } else if (arg == "--speed" && i + 1 < argc) {
             char* end = nullptr;
             speed = std::strtod(argv[++i], &end);
-            if (*end != '\0' || !std::isfinite(speed) || speed <= 0)
+            if (*end != '\0' || !(speed >= kMinSpeed && speed <= kMaxSpeed))
                 usage(argv[0]);
         } else if (!path && !arg.starts_with("--")) {
             path = argv[i];

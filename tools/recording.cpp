@@ -141,6 +141,8 @@ bool parse(const std::vector<uint8_t>& bytes, Recording& out, std::string& error
         const int count = entriesOf(item.code);
         if (count < 0)
             return fail(error, "code " + std::to_string(item.code) + " is never sent by a writer" + where);
+        if (delta > kMaxTimeUs - timeUs)
+            return fail(error, "time stamp beyond " + std::to_string(kMaxTimeUs) + " microseconds" + where);
         timeUs += delta;
         item.timeUs = timeUs;
         item.entryCount = static_cast<uint8_t>(count);

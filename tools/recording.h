@@ -18,7 +18,8 @@
 //             the channel record's own entry layout (x, y, z, r, g, b)
 //
 // A reader rejects a file with another magic or version, a truncated item, a
-// code that no writer sends, or an entry outside the cube.
+// code that no writer sends, an entry outside the cube, or a time beyond
+// kMaxTimeUs.
 
 #include "channel.h"
 
@@ -33,6 +34,8 @@ namespace recording {
 inline constexpr char kMagic[8] = {'C', 'U', 'B', 'E', 'R', 'E', 'C', '\0'};
 inline constexpr uint16_t kVersion = 1;
 inline constexpr std::size_t kHeaderSize = 12;
+// About twelve days: far beyond any show, and small enough to scale safely.
+inline constexpr uint64_t kMaxTimeUs = uint64_t{1} << 40;
 
 struct Item {
     uint64_t timeUs = 0;  // since the start of the recording
