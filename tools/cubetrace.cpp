@@ -1,1 +1,209 @@
-int main(){}
+// cubetrace: the viewer's frame receiver without a window. Started where the
+// viewer would run, beside "shared_buffer.txt", it answers the channel like
+// the viewer and prints one line for every frame release:
+//
+//   <release number> <ms since start> <lit LEDs on show> <FNV-1a of the table>
+//
+// and with --leds every lit LED of that frame, "  x y z r g b", x slowest.
+// It ends on SIGINT or SIGTERM, or after the release given by --count.
+
+#include "core1Read.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
+constexpr uint32_t kFnvPrime = 0x01000193u;
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    int edge = kCubeEdge;
+    bool leds = false;
+    unsigned long count = 0;  // 0: until a signal
+};
+
+// Set by main before the receiver starts, then used by the receiver thread
+// alone (the thread's start publishes it).
+struct Trace {
+    Options options;
+    Clock::time_point start;
+    unsigned long releases = 0;
+};
+Trace trace;
+
+// The write end wakes main: from the signal handlers and from the receiver
+// thread once the last counted release is out. write() is async-signal-safe
+// and the pipe never holds more than a few bytes, so it never blocks.
+int wakePipe[2] = {-1, -1};
+
+// One build per cube edge, side by side in one directory.
+const char* programForEdge(int edge)
+{
+    return edge == 12 ? "cubetrace" : "cubetrace5";
+}
+
+[[noreturn]] void usage(const char* program)
+{
+    std::fprintf(stderr, "Usage: %s [--edge 12|5] [--leds] [--count N]\n", program);
+    std::exit(kExitUsage);
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--leds") {
+            options.leds = true;
+        } else if (arg == "--edge" && value) {
+            const std::string edge = value;
+            if (edge != "12" && edge != "5")
+                usage(argv[0]);
+            options.edge = std::stoi(edge);
+            ++i;
+        } else if (arg == "--count" && value) {
+            char* end = nullptr;
+            errno = 0;
+            options.count = std::strtoul(value, &end, 10);
+            if (errno != 0 || *value < '1' || *value > '9' || *end != '\0')
+                usage(argv[0]);
+            ++i;
+        } else {
+            usage(argv[0]);
+        }
+    }
+    return options;
+}
+
+// Replaces this process with the build for the other cube edge, found beside
+// the running program, with the same arguments.
+[[noreturn]] void runBuildForEdge(int edge, char** argv)
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length < 0) {
+        std::perror("cubetrace: unable to locate its own program file");
+        std::exit(EXIT_FAILURE);
+    }
+    self[length] = '\0';
+    std::string sibling = self;
+    sibling = sibling.substr(0, sibling.rfind('/') + 1) + programForEdge(edge);
+    argv[0] = sibling.data();
+    execv(sibling.c_str(), argv);
+    std::perror(("cubetrace: unable to start " + sibling).c_str());
+    std::exit(EXIT_FAILURE);
+}
+
+uint32_t fnv1a(const storeColor* table)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(table);
+    uint32_t hash = kFnvOffsetBasis;
+    for (std::size_t i = 0; i < sizeof(storeColor) * kCubeLeds; ++i) {
+        hash ^= bytes[i];
+        hash *= kFnvPrime;
+    }
+    return hash;
+}
+
+int litCount(const storeColor* table)
+{
+    int lit = 0;
+    for (int i = 0; i < kCubeLeds; ++i)
+        lit += isLit(table[i]);
+    return lit;
+}
+
+void printLitLeds(const storeColor* table)
+{
+    for (int x = 0; x < kCubeEdge; ++x)
+        for (int y = 0; y < kCubeEdge; ++y)
+            for (int z = 0; z < kCubeEdge; ++z) {
+                const storeColor& c = table[ledIndex(x, y, z)];
+                if (isLit(c))
+                    std::printf("  %d %d %d %g %g %g\n", x, y, z, c.r, c.g, c.b);
+            }
+}
+
+void wakeMain()
+{
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t written = write(wakePipe[1], &byte, 1);
+}
+
+void onStopSignal(int)
+{
+    const int savedErrno = errno;
+    wakeMain();
+    errno = savedErrno;
+}
+
+// Runs on the receiver thread after each exchange, before the release is
+// answered, so no frame is missed however fast they come.
+void printRelease(const storeColor* shown)
+{
+    const unsigned long count = trace.options.count;
+    if (count != 0 && trace.releases == count)
+        return;  // main is on its way out
+    ++trace.releases;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - trace.start).count();
+
+    // One release's lines go out whole: main takes the stream lock too before
+    // it flushes and ends the process.
+    flockfile(stdout);
+    std::printf("%lu %lld %d %08" PRIx32 "\n", trace.releases, static_cast<long long>(ms), litCount(shown),
+                fnv1a(shown));
+    if (trace.options.leds)
+        printLitLeds(shown);
+    std::fflush(stdout);
+    funlockfile(stdout);
+
+    if (trace.releases == count)
+        wakeMain();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    trace.start = Clock::now();
+    trace.options = parseOptions(argc, argv);
+    if (trace.options.edge != kCubeEdge)
+        runBuildForEdge(trace.options.edge, argv);
+
+    if (pipe2(wakePipe, O_CLOEXEC) != 0) {
+        std::perror("cubetrace: unable to create its wake-up pipe");
+        return EXIT_FAILURE;
+    }
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    frameReleasedHook = printRelease;
+    setupSharedMem();
+
+    char byte = 0;
+    while (read(wakePipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    // The receiver thread still runs: hold the stream so that no release is
+    // cut in half, and end without running static destructors under it.
+    flockfile(stdout);
+    std::fflush(stdout);
+    _exit(EXIT_SUCCESS);
+}
