@@ -1,0 +1,244 @@
+#include "xsession.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace xsession {
+
+namespace {
+
+constexpr const char* kViewerTitle = "Tavio Lumarix Using FreeGlut";
+constexpr auto kClientDeadline = 60s;
+constexpr auto kStartDeadline = 60s;
+constexpr auto kPollInterval = 20ms;
+
+// Fields of the xwd file header: 25 big-endian 32-bit words.
+enum XwdField {
+    kHeaderSize = 0,
+    kPixmapWidth = 4,
+    kPixmapHeight = 5,
+    kByteOrder = 7,
+    kBitsPerPixel = 11,
+    kBytesPerLine = 12,
+    kRedMask = 14,
+    kGreenMask = 15,
+    kBlueMask = 16,
+    kColorCount = 19,
+    kXwdFields = 25,
+};
+constexpr std::size_t kXwdColorSize = 12;
+constexpr uint32_t kMsbFirst = 1;
+
+uint32_t bigEndianWord(const std::string& bytes, std::size_t offset)
+{
+    uint32_t word = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        word = word << 8 | static_cast<uint8_t>(bytes[offset + i]);
+    return word;
+}
+
+uint8_t channelOf(uint32_t pixel, uint32_t mask)
+{
+    if (mask == 0)
+        return 0;
+    int shift = 0;
+    while (!(mask >> shift & 1))
+        ++shift;
+    const uint32_t value = (pixel & mask) >> shift;
+    const uint32_t top = mask >> shift;
+    return static_cast<uint8_t>(value * 255 / top);
+}
+
+}  // namespace
+
+void Image::savePpm(const std::string& path) const
+{
+    std::ofstream file(path, std::ios::binary);
+    file << "P6\n" << width_ << ' ' << height_ << "\n255\n";
+    for (const Rgb& p : pixels_)
+        file.put(static_cast<char>(p.r)).put(static_cast<char>(p.g)).put(static_cast<char>(p.b));
+}
+
+Image decodeXwd(const std::string& bytes)
+{
+    if (bytes.size() < kXwdFields * 4)
+        throw std::runtime_error("xwd output too short");
+    uint32_t header[kXwdFields];
+    for (int i = 0; i < kXwdFields; ++i)
+        header[i] = bigEndianWord(bytes, std::size_t(i) * 4);
+
+    const int width = static_cast<int>(header[kPixmapWidth]);
+    const int height = static_cast<int>(header[kPixmapHeight]);
+    const std::size_t lineBytes = header[kBytesPerLine];
+    // Pixels of 3 or 4 bytes; lines may be padded beyond the last pixel.
+    const std::size_t pixelBytes = header[kBitsPerPixel] / 8;
+    const std::size_t start = header[kHeaderSize] + header[kColorCount] * kXwdColorSize;
+    if (pixelBytes < 3 || pixelBytes > 4 || lineBytes < pixelBytes * std::size_t(width) ||
+        bytes.size() < start + lineBytes * std::size_t(height))
+        throw std::runtime_error("unexpected xwd pixel format");
+
+    Image image(width, height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::size_t at = start + std::size_t(y) * lineBytes + std::size_t(x) * pixelBytes;
+            uint32_t pixel = 0;
+            for (std::size_t i = 0; i < pixelBytes; ++i) {
+                const uint32_t byte = static_cast<uint8_t>(bytes[at + i]);
+                if (header[kByteOrder] == kMsbFirst)
+                    pixel = pixel << 8 | byte;
+                else
+                    pixel |= byte << (8 * i);
+            }
+            image.at(x, y) = {channelOf(pixel, header[kRedMask]), channelOf(pixel, header[kGreenMask]),
+                              channelOf(pixel, header[kBlueMask])};
+        }
+    return image;
+}
+
+std::string findProgram(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    std::size_t from = 0;
+    while (from <= dirs.size()) {
+        const std::size_t to = std::min(dirs.find(':', from), dirs.size());
+        const std::string candidate = dirs.substr(from, to - from) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        from = to + 1;
+    }
+    throw std::runtime_error(name + " is not installed (not found on PATH)");
+}
+
+XServer::XServer()
+{
+    // -displayfd 1: Xvfb picks a free display and writes its number to its
+    // standard output once it accepts clients.
+    server_ = std::make_unique<testsupport::Process>(
+        std::vector<std::string>{findProgram("Xvfb"), "-displayfd", "1", "-screen", "0",
+                                 std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24",
+                                 "-nolisten", "tcp"},
+        testsupport::Process::Options{});
+    const bool ready = server_->waitForOutput(
+        [](const std::string& out) { return out.find('\n') != std::string::npos; }, kStartDeadline);
+    if (!ready)
+        throw std::runtime_error("Xvfb did not start: " + server_->err());
+    display_ = ":" + server_->out().substr(0, server_->out().find('\n'));
+}
+
+XServer::~XServer()
+{
+    server_->signal(SIGTERM);
+    server_->wait(kClientDeadline);
+}
+
+std::vector<std::string> XServer::environment() const
+{
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry)
+        if (std::string(*entry).rfind("DISPLAY=", 0) != 0)
+            env.emplace_back(*entry);
+    env.push_back("DISPLAY=" + display_);
+    return env;
+}
+
+testsupport::Process::Options XServer::optionsIn(const std::string& dir) const
+{
+    testsupport::Process::Options options;
+    options.cwd = dir;
+    options.env = environment();
+    return options;
+}
+
+XServer::Result XServer::run(const std::vector<std::string>& argv) const
+{
+    std::vector<std::string> full = argv;
+    full[0] = findProgram(argv[0]);
+    testsupport::Process client(full, optionsIn("/"));
+    const testsupport::Exit exit = client.wait(kClientDeadline);
+    if (exit.timedOut)
+        throw std::runtime_error(argv[0] + " did not finish");
+    return {exit.code, client.out(), client.err()};
+}
+
+std::string XServer::xdotool(const std::vector<std::string>& args) const
+{
+    std::vector<std::string> argv{"xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const Result result = run(argv);
+    if (result.code != 0) {
+        std::string command;
+        for (const std::string& a : argv)
+            command += a + " ";
+        throw std::runtime_error(command + "failed: " + result.err);
+    }
+    return result.out;
+}
+
+Image XServer::screenshot() const
+{
+    const Result result = run({"xwd", "-root", "-silent", "-display", display_});
+    if (result.code != 0)
+        throw std::runtime_error("xwd failed: " + result.err);
+    return decodeXwd(result.out);
+}
+
+Image XServer::waitForPicture(const std::function<bool(const Image&)>& accept,
+                              std::chrono::milliseconds deadline) const
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        Image image = screenshot();
+        if (accept(image) || std::chrono::steady_clock::now() >= end)
+            return image;
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+Viewer::Viewer(const XServer& x, const std::string& program, const std::string& dir) : x_(x)
+{
+    process_ = std::make_unique<testsupport::Process>(std::vector<std::string>{program}, x.optionsIn(dir));
+    const auto end = std::chrono::steady_clock::now() + kStartDeadline;
+    for (;;) {
+        const XServer::Result found =
+            x.run({"xdotool", "search", "--onlyvisible", "--name", std::string("^") + kViewerTitle + "$"});
+        if (found.code == 0 && !found.out.empty()) {
+            window_ = found.out.substr(0, found.out.find('\n'));
+            break;
+        }
+        if (!process_->running())
+            throw std::runtime_error("the viewer ended before its window appeared: " + process_->err());
+        if (std::chrono::steady_clock::now() >= end)
+            throw std::runtime_error("the viewer's window did not appear");
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    // With no window manager the window opens just off the corner.
+    x.xdotool({"windowmove", "--sync", window_, "0", "0"});
+    x.xdotool({"windowfocus", "--sync", window_});
+}
+
+void Viewer::key(const std::vector<std::string>& keys) const
+{
+    std::vector<std::string> args{"key", "--delay", "0"};
+    args.insert(args.end(), keys.begin(), keys.end());
+    x_.xdotool(args);
+}
+
+std::string Viewer::geometry() const
+{
+    const std::string out = x_.xdotool({"getwindowgeometry", window_});
+    const std::string label = "Geometry: ";
+    const std::size_t at = out.find(label);
+    if (at == std::string::npos)
+        return {};
+    const std::size_t from = at + label.size();
+    return out.substr(from, out.find('\n', from) - from);
+}
+
+}  // namespace xsession
