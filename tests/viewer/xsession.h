@@ -63,6 +63,7 @@ public:
     XServer& operator=(const XServer&) = delete;
 
     const std::string& display() const { return display_; }
+    pid_t serverPid() const { return server_->pid(); }
     // This process's environment with DISPLAY pointing here.
     std::vector<std::string> environment() const;
     testsupport::Process::Options optionsIn(const std::string& dir) const;
