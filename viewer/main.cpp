@@ -45,6 +45,8 @@ constexpr GLfloat kFloorCorners[4][3] = {{-kFloorHalfSize, kFloorLevel, kFloorHa
                                          {-kFloorHalfSize, kFloorLevel, -kFloorHalfSize}};
 
 constexpr int kLineSpacing = 20;  // text baselines, in pixels
+constexpr GLdouble kOverlayNear = -1.0;
+constexpr GLdouble kOverlayFar = 1.0;
 constexpr int kTextX = 5;
 constexpr int kShadowX = 7;
 constexpr int kShadowDrop = 2;
@@ -131,7 +133,7 @@ int main(int argc, char** argv)
 
     setupSharedMem();
     ptCurrLocalColorTable = ptCurrColorTable.load(std::memory_order_acquire);
-    // Nothing was released for this viewer yet; the flag carries no data.
+    // No frame waits for pick-up yet. Relaxed: the flag carries no data.
     loadNextFrame.store(0, std::memory_order_relaxed);
 
     startFrameCaller_30();
@@ -253,7 +255,7 @@ void print_help()
     glPushMatrix();
     glLoadIdentity();
     // One unit per pixel, origin at the bottom left.
-    glOrtho(0, win_width, 0, win_height, -1, 1);
+    glOrtho(0, win_width, 0, win_height, kOverlayNear, kOverlayFar);
 
     const char* const* lines = help ? helptext : helpprompt;
     int y = -kLineSpacing;

@@ -601,9 +601,10 @@ TEST_F(ViewerTest, StopInTheStartingMillisecondPrintsRateZero)
 
 // The spin turns the cube by 0.1 degree a frame at the slowest of its three
 // speeds and by 2.5 degrees at the fastest. The first spun picture after the
-// start tells them apart: LED [1][0][6] of the big cube moves about 8
+// start tells them apart: LED [1][0][6] of the big cube moves about 10
 // pixels a degree, and the first picture that differs from the still cube
-// comes a frame or two after the start.
+// comes a frame or two after the start (a slow start would have to go
+// unseen for a dozen frames to look fast).
 class SpinSpeedTest : public ViewerTest {
 protected:
     static constexpr double kHalfFastStep = 1.25;  // degrees
