@@ -5,7 +5,9 @@
 //   <release number> <ms since start> <lit LEDs on show> <FNV-1a of the table>
 //
 // and with --leds every lit LED of that frame, "  x y z r g b", x slowest.
-// It ends on SIGINT or SIGTERM, or after the release given by --count.
+// It ends on SIGINT or SIGTERM, or right after printing the release given by
+// --count; that last release may then stay unanswered in the record, which
+// the next receiver to start resets anyway.
 
 #include "core1Read.h"
 
