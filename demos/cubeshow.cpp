@@ -58,6 +58,8 @@ void playScene(lBox* box, uint8_t scene)
 {
     constexpr uint8_t t = kShowTop;
     switch (scene) {
+    case 1:  // nothing
+        break;
     case 0:
     case 2:
         fillBox(box, 0, t, 0, t, t, t, kBlue);
@@ -177,8 +179,6 @@ void playScene(lBox* box, uint8_t scene)
     case 52:
         fillBox(box, 0, t, 0, t, 0, t, kGreen);
         showThenBlank(box, kGreenHoldMs, kGreenHoldMs);
-        break;
-    default:  // scene 1 draws nothing
         break;
     }
 }

@@ -1,0 +1,118 @@
+#include "trace.h"
+
+#include "channel.h"
+
+#include <csignal>
+#include <sstream>
+#include <stdexcept>
+
+namespace demotest {
+
+using namespace std::chrono_literals;
+using testsupport::Process;
+
+namespace {
+
+constexpr auto kReceiverStartDeadline = 30s;
+constexpr auto kDemoDeadline = 10min;
+constexpr auto kReceiverStopDeadline = 30s;
+// Any code but idle: the receiver's own reset to idle shows that it is up.
+constexpr uint8_t kStaleStatus = 0;
+
+Process::Options startIn(const std::string& dir)
+{
+    Process::Options options;
+    options.cwd = dir;
+    return options;
+}
+
+}  // namespace
+
+std::vector<Frame> parseTrace(const std::string& text)
+{
+    std::vector<Frame> frames;
+    for (const std::string& line : testsupport::splitLines(text)) {
+        std::istringstream in(line);
+        if (line.starts_with("  ")) {
+            if (frames.empty())
+                throw std::runtime_error("LED line before any release: " + line);
+            Led led;
+            in >> led.x >> led.y >> led.z >> led.color.r >> led.color.g >> led.color.b;
+            frames.back().leds.push_back(led);
+        } else {
+            Frame frame;
+            in >> frame.release >> frame.ms >> frame.lit >> frame.hash;
+            frames.push_back(frame);
+        }
+        if (in.fail())
+            throw std::runtime_error("unreadable trace line: " + line);
+    }
+    return frames;
+}
+
+std::string untimed(const std::vector<Frame>& frames)
+{
+    std::string text;
+    for (const Frame& frame : frames)
+        text += std::to_string(frame.release) + " " + std::to_string(frame.lit) + " " + frame.hash + "\n";
+    return text;
+}
+
+Receiver::Receiver(testsupport::RunDir& dir, const std::vector<std::string>& options)
+{
+    uint8_t* record = dir.mapRecord();
+    channel::storeStatus(record, kStaleStatus);
+    std::vector<std::string> argv{testsupport::binary("cubetrace")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<Process>(argv, startIn(dir.root()));
+
+    const auto end = std::chrono::steady_clock::now() + kReceiverStartDeadline;
+    while (channel::loadStatus(record) != channel::kStatusIdle) {
+        if (!process_->running() || std::chrono::steady_clock::now() >= end)
+            throw std::runtime_error("cubetrace did not take up the channel: " + process_->err());
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+std::vector<Frame> Receiver::stop()
+{
+    process_->signal(SIGTERM);
+    const testsupport::Exit exit = process_->wait(kReceiverStopDeadline);
+    if (exit.code != 0)
+        throw std::runtime_error("cubetrace did not end cleanly: " + process_->err());
+    return parseTrace(process_->out());
+}
+
+DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::string>& receiverOptions)
+{
+    testsupport::RunDir dir;
+    Receiver receiver(dir, receiverOptions);
+
+    DemoRun run;
+    const auto start = std::chrono::steady_clock::now();
+    Process demo(argv, startIn(dir.runDir()));
+    run.exit = demo.wait(kDemoDeadline);
+    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    run.out = demo.out();
+    run.err = demo.err();
+    // The last release was answered before the demo's final hold, so the
+    // receiver has printed every frame by now.
+    run.frames = receiver.stop();
+    return run;
+}
+
+std::vector<Frame> firstFrames(testsupport::RunDir& dir, const std::vector<std::string>& argv, int count,
+                               const std::optional<std::vector<std::string>>& env)
+{
+    Receiver receiver(dir, {"--leds", "--count", std::to_string(count)});
+    Process::Options options = startIn(dir.runDir());
+    options.env = env;
+    Process demo(argv, options);
+    const testsupport::Exit exit = receiver.process().wait(kDemoDeadline);
+    if (exit.code != 0)
+        throw std::runtime_error("cubetrace did not see " + std::to_string(count) +
+                                 " releases: " + receiver.process().err() + demo.err());
+    return parseTrace(receiver.process().out());
+}
+
+}  // namespace demotest
