@@ -113,24 +113,25 @@ int main(int argc, char** argv)
     uint8_t* record = channel::mapRecord(kChannelPath, kOpenFailure);
     channel::storeStatus(record, channel::kStatusIdle);
 
-    do {
+    for (bool more = true; more;) {
         timespec start{};
         clock_gettime(CLOCK_MONOTONIC, &start);
         for (const recording::Item& item : show.items) {
             const timespec due = after(start, static_cast<uint64_t>(static_cast<double>(item.timeUs) / speed) * kNsPerUs);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR && !stopRequested) {
             }
-            if (!waitForIdle(record))
-                break;
+            if (!waitForIdle(record)) {
+                // Stopped while the viewer still holds an unread code of ours:
+                // withdraw it, as the library does when it ends.
+                channel::storeStatus(record, channel::kStatusIdle);
+                return EXIT_SUCCESS;
+            }
             for (std::size_t k = 0; k < item.entryCount; ++k)
                 channel::packEntry(record, k, item.entries[k]);
             channel::storeStatus(record, item.code);
         }
-    } while (loop && !stopRequested);
-
-    // The last code is the viewer's to handle; one left unread when stopped
-    // is withdrawn, as the library does when it ends.
-    if (!waitForIdle(record))
-        channel::storeStatus(record, channel::kStatusIdle);
+        more = loop && !stopRequested;
+    }
+    // The last code stays in the record for the viewer to handle.
     return EXIT_SUCCESS;
 }

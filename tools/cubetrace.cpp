@@ -5,11 +5,14 @@
 //   <release number> <ms since start> <lit LEDs on show> <FNV-1a of the table>
 //
 // and with --leds every lit LED of that frame, "  x y z r g b", x slowest.
+// With --record FILE it also writes every code it receives, with its entries
+// and its time, to FILE (the format of tools/recording.h) for cubereplay.
 // It ends on SIGINT or SIGTERM, or right after printing the release given by
 // --count; that last release may then stay unanswered in the record, which
 // the next receiver to start resets anyway.
 
 #include "core1Read.h"
+#include "recording.h"
 
 #include <cerrno>
 #include <chrono>
@@ -35,6 +38,7 @@ struct Options {
     int edge = kCubeEdge;
     bool leds = false;
     unsigned long count = 0;  // 0: until a signal
+    const char* recordPath = nullptr;
 };
 
 // Set by main before the receiver starts, then used by the receiver thread
@@ -43,6 +47,8 @@ struct Trace {
     Options options;
     Clock::time_point start;
     unsigned long releases = 0;
+    std::FILE* recordFile = nullptr;
+    recording::Writer recorder;
 };
 Trace trace;
 
@@ -59,7 +65,7 @@ const char* programForEdge(int edge)
 
 [[noreturn]] void usage(const char* program)
 {
-    std::fprintf(stderr, "Usage: %s [--edge 12|5] [--leds] [--count N]\n", program);
+    std::fprintf(stderr, "Usage: %s [--edge 12|5] [--leds] [--count N] [--record FILE]\n", program);
     std::exit(kExitUsage);
 }
 
@@ -76,6 +82,9 @@ Options parseOptions(int argc, char** argv)
             if (edge != "12" && edge != "5")
                 usage(argv[0]);
             options.edge = std::stoi(edge);
+            ++i;
+        } else if (arg == "--record" && value) {
+            options.recordPath = value;
             ++i;
         } else if (arg == "--count" && value) {
             char* end = nullptr;
@@ -153,6 +162,24 @@ void onStopSignal(int)
     errno = savedErrno;
 }
 
+[[noreturn]] void recordingFailed()
+{
+    std::perror(("cubetrace: unable to write the recording " + std::string(trace.options.recordPath)).c_str());
+    std::_Exit(EXIT_FAILURE);
+}
+
+// Runs on the receiver thread for every code, before the receiver acts on it.
+// The file lock keeps main from flushing half an item at the end.
+void recordCode(uint8_t code, const uint8_t* record)
+{
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - trace.start).count();
+    flockfile(trace.recordFile);
+    const bool written = trace.recorder.add(static_cast<uint64_t>(us), code, record);
+    funlockfile(trace.recordFile);
+    if (!written)
+        recordingFailed();
+}
+
 // Runs on the receiver thread after each exchange, before the release is
 // answered, so no frame is missed however fast they come.
 void printRelease(const storeColor* shown)
@@ -197,6 +224,12 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    if (trace.options.recordPath) {
+        trace.recordFile = std::fopen(trace.options.recordPath, "wb");
+        if (!trace.recordFile || !trace.recorder.start(trace.recordFile, kCubeEdge))
+            recordingFailed();
+        codeReceivedHook = recordCode;
+    }
     frameReleasedHook = printRelease;
     setupSharedMem();
 
@@ -207,5 +240,10 @@ int main(int argc, char** argv)
     // cut in half, and end without running static destructors under it.
     flockfile(stdout);
     std::fflush(stdout);
+    if (trace.recordFile) {
+        flockfile(trace.recordFile);
+        if (std::fflush(trace.recordFile) != 0)
+            recordingFailed();
+    }
     _exit(EXIT_SUCCESS);
 }

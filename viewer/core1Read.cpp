@@ -96,10 +96,12 @@ void* readBuffer(void* map)
 void handleRecord(uint8_t* record)
 {
     const uint8_t status = channel::loadStatus(record);
+    if (status == channel::kStatusIdle)
+        return;
+    if (codeReceivedHook)
+        codeReceivedHook(status, record);
     // The named codes come first: 251 would otherwise read as three entries.
     switch (status) {
-    case channel::kStatusIdle:
-        return;
     case channel::kStatusReleaseNoKeep:
         exchangeTables();
         break;

@@ -59,6 +59,11 @@ inline std::atomic<uint8_t> loadNextFrame{};
 using FrameHook = void (*)(const storeColor* shown);
 inline FrameHook frameReleasedHook = nullptr;
 
+// Optional hook run on the receiver thread for every code other than idle,
+// before it is acted on, with the record holding it. A recorder uses it.
+using CodeHook = void (*)(uint8_t code, const uint8_t* record);
+inline CodeHook codeReceivedHook = nullptr;
+
 // Maps "shared_buffer.txt" in the working directory, resets the record to
 // idle and starts the receiver thread. Any failure ends the process.
 void setupSharedMem();
