@@ -58,13 +58,13 @@ void playScene(lBox* box, uint8_t scene)
 {
     constexpr uint8_t t = kShowTop;
     switch (scene) {
-    case 1:  // nothing
-        break;
     case 0:
     case 2:
         fillBox(box, 0, t, 0, t, t, t, kBlue);
         showFor(box, false, kFaceHoldMs);
         clearPallets(box);
+        break;
+    case 1:  // nothing
         break;
     case 3:
     case 4:
