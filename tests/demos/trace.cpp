@@ -19,13 +19,6 @@ constexpr auto kReceiverStopDeadline = 30s;
 // Any code but idle: the receiver's own reset to idle shows that it is up.
 constexpr uint8_t kStaleStatus = 0;
 
-Process::Options startIn(const std::string& dir)
-{
-    Process::Options options;
-    options.cwd = dir;
-    return options;
-}
-
 }  // namespace
 
 std::vector<Frame> parseTrace(const std::string& text)
@@ -64,7 +57,7 @@ Receiver::Receiver(testsupport::RunDir& dir, const std::vector<std::string>& opt
     channel::storeStatus(record, kStaleStatus);
     std::vector<std::string> argv{testsupport::binary("cubetrace")};
     argv.insert(argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<Process>(argv, startIn(dir.root()));
+    process_ = std::make_unique<Process>(argv, Process::Options::in(dir.root()));
 
     const auto end = std::chrono::steady_clock::now() + kReceiverStartDeadline;
     while (channel::loadStatus(record) != channel::kStatusIdle) {
@@ -90,7 +83,7 @@ DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::str
 
     DemoRun run;
     const auto start = std::chrono::steady_clock::now();
-    Process demo(argv, startIn(dir.runDir()));
+    Process demo(argv, Process::Options::in(dir.runDir()));
     run.exit = demo.wait(kDemoDeadline);
     run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     run.out = demo.out();
@@ -105,7 +98,7 @@ std::vector<Frame> firstFrames(testsupport::RunDir& dir, const std::vector<std::
                                const std::optional<std::vector<std::string>>& env)
 {
     Receiver receiver(dir, {"--leds", "--count", std::to_string(count)});
-    Process::Options options = startIn(dir.runDir());
+    Process::Options options = Process::Options::in(dir.runDir());
     options.env = env;
     Process demo(argv, options);
     const testsupport::Exit exit = receiver.process().wait(kDemoDeadline);
