@@ -2,6 +2,7 @@
 // against its recorded trace and frame by frame where the scenes are easy to
 // recognise, and the runs that play only the warm-up.
 
+#include "channel.h"
 #include "trace.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@ namespace {
 
 using namespace demotest;
 using testsupport::binary;
+using testsupport::Process;
 
 // Every hold of the show, the warm-up's included, and the library's second
 // of shutdown after it.
@@ -19,6 +21,7 @@ constexpr long kShowHoldsMs = 40920;
 constexpr long kShutdownMs = 1000;
 constexpr long kWarmUpHoldsMs = 2 * 250;
 constexpr int kTop = 11;
+constexpr std::chrono::seconds kReplayDeadline{120};
 
 // Recorded from a reviewed run of `cubeshow 12`, with the times dropped:
 //   cubetrace | cut -d' ' -f1,3,4
@@ -31,14 +34,23 @@ bool allOf(const Frame& frame, const Color& color)
 
 class ShowRun : public testing::Test {
 protected:
-    static void SetUpTestSuite() { run = new DemoRun(runDemo({binary("cubeshow"), "12"}, {"--leds"})); }
+    static void SetUpTestSuite()
+    {
+        recording = new testsupport::RunDir;
+        run = new DemoRun(runDemo({binary("cubeshow"), "12"}, {"--leds", "--record", recordingPath()}));
+    }
     static void TearDownTestSuite()
     {
         delete run;
         run = nullptr;
+        delete recording;
+        recording = nullptr;
     }
+    static std::string recordingPath() { return recording->root() + "/cubeshow12.rec"; }
 
     static inline DemoRun* run = nullptr;
+    // Holds the channel recording that the receiver made of the run.
+    static inline testsupport::RunDir* recording = nullptr;
 };
 
 TEST_F(ShowRun, MatchesTheRecordedTrace)
@@ -46,6 +58,25 @@ TEST_F(ShowRun, MatchesTheRecordedTrace)
     const std::string golden = testsupport::readFile(kGoldenPath);
     ASSERT_FALSE(golden.empty()) << kGoldenPath;
     EXPECT_EQ(untimed(run->frames), golden);
+}
+
+TEST_F(ShowRun, ReplayedRecordingShowsTheSameFrames)
+{
+    testsupport::RunDir dir;
+    std::vector<Frame> replayed;
+    {
+        Receiver receiver(dir, {});
+        Process replay({binary("cubereplay"), "--speed", "20", recordingPath()}, Process::Options::in(dir.runDir()));
+        ASSERT_EQ(replay.wait(kReplayDeadline).code, 0) << replay.err();
+        // The player leaves its last code for the receiver; wait until handled.
+        uint8_t* record = dir.mapRecord();
+        const auto end = std::chrono::steady_clock::now() + kReplayDeadline;
+        while (channel::loadStatus(record) != channel::kStatusIdle && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        replayed = receiver.stop();
+    }
+    EXPECT_EQ(untimed(replayed), untimed(run->frames));
+    EXPECT_EQ(untimed(replayed), testsupport::readFile(kGoldenPath));
 }
 
 TEST_F(ShowRun, ControlFramesLightExactlyTheTwelveEdges)
