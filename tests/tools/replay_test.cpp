@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -186,9 +187,8 @@ TEST_F(ReplayTest, BadRecordingIsRefusedBeforeAnythingIsSent)
     for (const BadRecording& bad : cases) {
         SCOPED_TRACE(bad.name);
         const std::string path = dir.root() + "/bad.rec";
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(bad.bytes.data(), 1, bad.bytes.size(), file);
-        std::fclose(file);
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bad.bytes.data()), static_cast<std::streamsize>(bad.bytes.size()));
         const auto before = dir.recordBytes();
 
         auto player = replay({path});
