@@ -22,7 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <unistd.h>
 
@@ -51,11 +51,6 @@ struct Trace {
     recording::Writer recorder;
 };
 Trace trace;
-
-// The write end wakes main: from the signal handlers and from the receiver
-// thread once the last counted release is out. write() is async-signal-safe
-// and the pipe never holds more than a few bytes, so it never blocks.
-int wakePipe[2] = {-1, -1};
 
 // One build per cube edge, side by side in one directory.
 const char* programForEdge(int edge)
@@ -149,17 +144,19 @@ void printLitLeds(const storeColor* table)
             }
 }
 
-void wakeMain()
-{
-    const char byte = 0;
-    [[maybe_unused]] const ssize_t written = write(wakePipe[1], &byte, 1);
-}
+// main waits for these with sigwait: stop signals, and kDoneSignal, which
+// the receiver thread sends once the last counted release is out. Blocked in
+// every thread, so they never interrupt the receiver.
+constexpr int kDoneSignal = SIGUSR1;
 
-void onStopSignal(int)
+sigset_t wakeSignals()
 {
-    const int savedErrno = errno;
-    wakeMain();
-    errno = savedErrno;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, kDoneSignal);
+    return set;
 }
 
 [[noreturn]] void recordingFailed()
@@ -201,7 +198,7 @@ void printRelease(const storeColor* shown)
     funlockfile(stdout);
 
     if (trace.releases == count)
-        wakeMain();
+        kill(getpid(), kDoneSignal);
 }
 
 }  // namespace
@@ -213,16 +210,9 @@ int main(int argc, char** argv)
     if (trace.options.edge != kCubeEdge)
         runBuildForEdge(trace.options.edge, argv);
 
-    if (pipe2(wakePipe, O_CLOEXEC) != 0) {
-        std::perror("cubetrace: unable to create its wake-up pipe");
-        return EXIT_FAILURE;
-    }
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Blocked before the receiver thread starts, which inherits the mask.
+    const sigset_t signals = wakeSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     if (trace.options.recordPath) {
         trace.recordFile = std::fopen(trace.options.recordPath, "wb");
@@ -233,9 +223,8 @@ int main(int argc, char** argv)
     frameReleasedHook = printRelease;
     setupSharedMem();
 
-    char byte = 0;
-    while (read(wakePipe[0], &byte, 1) < 0 && errno == EINTR) {
-    }
+    int signal = 0;
+    sigwait(&signals, &signal);
     // The receiver thread still runs: hold the stream so that no release is
     // cut in half, and end without running static destructors under it.
     flockfile(stdout);
