@@ -55,8 +55,11 @@ fi
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCUBE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
-# A program given by name is looked up among the built ones first.
-if [[ ${animation[0]} != */* && -x "$bin/${animation[0]}" ]]; then
+# The animation runs in run/anim: a path is made absolute first, and a bare
+# name is looked up among the built programs, then on the PATH.
+if [[ ${animation[0]} == */* ]]; then
+    animation[0]=$(realpath "${animation[0]}")
+elif [[ -x "$bin/${animation[0]}" ]]; then
     animation[0]="$bin/${animation[0]}"
 fi
 
