@@ -17,6 +17,10 @@ constexpr const char* kViewerTitle = "Tavio Lumarix Using FreeGlut";
 constexpr auto kClientDeadline = 60s;
 constexpr auto kStartDeadline = 60s;
 constexpr auto kPollInterval = 20ms;
+constexpr int kStartAttempts = 10;
+constexpr int kFirstDisplay = 100;
+constexpr int kDisplayRange = 800;
+constexpr int kDisplayStride = 97;
 
 // Fields of the xwd file header: 25 big-endian 32-bit words.
 enum XwdField {
@@ -118,24 +122,49 @@ std::string findProgram(const std::string& name)
 
 XServer::XServer()
 {
-    // -displayfd 1: Xvfb picks a free display and writes its number to its
-    // standard output once it accepts clients.
-    server_ = std::make_unique<testsupport::Process>(
-        std::vector<std::string>{findProgram("Xvfb"), "-displayfd", "1", "-screen", "0",
-                                 std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24",
-                                 "-nolisten", "tcp"},
-        testsupport::Process::Options{});
-    const bool ready = server_->waitForOutput(
-        [](const std::string& out) { return out.find('\n') != std::string::npos; }, kStartDeadline);
-    if (!ready)
-        throw std::runtime_error("Xvfb did not start: " + server_->err());
-    display_ = ":" + server_->out().substr(0, server_->out().find('\n'));
+    // Display numbers well above the few that people and other tools usually
+    // take. A number in use makes Xvfb end at once, and the next is tried.
+    std::string failures;
+    for (int attempt = 0; attempt < kStartAttempts && display_.empty(); ++attempt) {
+        const int number = kFirstDisplay + (int(::getpid()) + attempt * kDisplayStride) % kDisplayRange;
+        server_ = std::make_unique<testsupport::Process>(
+            std::vector<std::string>{findProgram("Xvfb"), ":" + std::to_string(number), "-displayfd", "1", "-screen",
+                                     "0",
+                                     std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24",
+                                     "-nolisten", "tcp", "-noreset"},
+            testsupport::Process::Options{});
+        // -noreset: by default the server starts over whenever its last
+        // client leaves, and drops whoever connects meanwhile.
+        // -displayfd 1: the number appears on standard output once the
+        // server listens.
+        const auto end = std::chrono::steady_clock::now() + kStartDeadline;
+        while (server_->out().find('\n') == std::string::npos && server_->running() &&
+               std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(kPollInterval);
+        display_ = ":" + std::to_string(number);
+        // Whatever answers there must be this server, with this screen.
+        const Result probe = server_->running() ? run({"xdotool", "getdisplaygeometry"}) : Result{};
+        const std::string expected = std::to_string(kScreenWidth) + " " + std::to_string(kScreenHeight) + "\n";
+        if (probe.code != 0 || probe.out != expected || !server_->running()) {
+            failures += display_ + ": " + server_->err() + probe.err + "\n";
+            display_.clear();
+            server_->signal(SIGTERM);
+            server_->wait(kClientDeadline);
+        }
+    }
+    if (display_.empty())
+        throw std::runtime_error("no X server could be started:\n" + failures);
 }
 
 XServer::~XServer()
 {
     server_->signal(SIGTERM);
     server_->wait(kClientDeadline);
+}
+
+std::string XServer::state() const
+{
+    return "X server " + display_ + (server_->running() ? " running" : " ended") + ", its log: " + server_->err();
 }
 
 std::vector<std::string> XServer::environment() const
@@ -213,9 +242,9 @@ Viewer::Viewer(const XServer& x, const std::string& program, const std::string& 
             break;
         }
         if (!process_->running())
-            throw std::runtime_error("the viewer ended before its window appeared: " + process_->err());
+            throw std::runtime_error("the viewer ended before its window appeared: " + process_->err() + x.state());
         if (std::chrono::steady_clock::now() >= end)
-            throw std::runtime_error("the viewer's window did not appear");
+            throw std::runtime_error("the viewer's window did not appear; " + x.state());
         std::this_thread::sleep_for(kPollInterval);
     }
     // With no window manager the window opens just off the corner.

@@ -55,7 +55,7 @@ public:
     static constexpr int kScreenWidth = 1024;
     static constexpr int kScreenHeight = 768;
 
-    // Starts Xvfb on a display number of its own choosing.
+    // Starts Xvfb on a free display number and checks that it answers.
     XServer();
     // Stops the server the way a user would, so that it cleans up its lock.
     ~XServer();
@@ -64,6 +64,8 @@ public:
 
     const std::string& display() const { return display_; }
     pid_t serverPid() const { return server_->pid(); }
+    // Whether the server still runs, and what it said, for failure reports.
+    std::string state() const;
     // This process's environment with DISPLAY pointing here.
     std::vector<std::string> environment() const;
     testsupport::Process::Options optionsIn(const std::string& dir) const;
