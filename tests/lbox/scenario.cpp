@@ -111,6 +111,18 @@ int main(int argc, char** argv)
         say("queued");
         box->msSleep(arg(argc, argv, 2, 100));
         return 0;
+    } else if (name == "unfinished-frame") {
+        // unfinished-frame <writes>: one long frame in blue over the cube of
+        // edge 5 that is never released; the test kills the program while
+        // the pusher still streams it.
+        constexpr uint32_t kEdge = 5;
+        const uint32_t writes = static_cast<uint32_t>(arg(argc, argv, 2, 30000));
+        for (uint32_t i = 0; i < writes; ++i)
+            box->autowrite(static_cast<uint8_t>(i / (kEdge * kEdge) % kEdge), static_cast<uint8_t>(i / kEdge % kEdge),
+                           static_cast<uint8_t>(i % kEdge), {0.0f, 0.0f, 1.0f});
+        say("queued");
+        for (;;)
+            box->msSleep(1000);
     } else if (name == "idle") {
         return 0;
     } else {
