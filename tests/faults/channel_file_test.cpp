@@ -1,0 +1,62 @@
+// Every program that opens the channel, started on a channel file that
+// cannot serve: each says what is wrong and ends with status 1, without a
+// crash and without creating or changing anything. (The viewer's window
+// builds are in viewer_faults_test.cpp, the library's own scenario program in
+// the library tests.)
+
+#include "faults.h"
+#include "recording.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+using testsupport::binary;
+using testsupport::Process;
+
+constexpr uint8_t kRecordingEdge = 12;
+
+struct Program {
+    std::vector<std::string> argv;
+    faults::Side side;
+};
+
+// A recording that would play one frame release, so that cubereplay gets as
+// far as the channel.
+std::string writeRecording(const testsupport::RunDir& dir)
+{
+    const std::string path = dir.root() + "/one-release.rec";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    recording::Writer writer;
+    uint8_t record[channel::kRecordSize] = {};
+    EXPECT_TRUE(writer.start(file, kRecordingEdge) && writer.add(0, channel::kStatusReleaseNoKeep, record));
+    std::fclose(file);
+    return path;
+}
+
+TEST(ChannelFile, EveryProgramRefusesAnUnusableFileAndLeavesItAlone)
+{
+    for (const faults::BadChannel& bad : faults::badChannels()) {
+        testsupport::RunDir dir;
+        const std::string recording = writeRecording(dir);
+        const std::vector<Program> programs = {
+            {{binary("cubetrace")}, faults::kReader},
+            {{binary("cubetrace5")}, faults::kReader},
+            {{binary("cubetrace"), "--edge", "5", "--leds"}, faults::kReader},
+            {{binary("cubereplay"), recording}, faults::kWriter},
+            {{binary("cubeshow"), "12"}, faults::kWriter},
+            {{binary("cubefill")}, faults::kWriter},
+            {{binary("cubefill"), "12"}, faults::kWriter},
+        };
+        bad.spoil(dir);
+        for (const Program& program : programs) {
+            SCOPED_TRACE(std::string(bad.name) + ": " + testing::PrintToString(program.argv));
+            const Process::Options options = Process::Options::in(program.side.startDir(dir));
+            faults::expectRefusal(bad, program.side, program.argv, options, dir);
+        }
+    }
+}
+
+}  // namespace

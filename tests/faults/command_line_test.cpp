@@ -1,0 +1,160 @@
+// Command lines that no program expects: very long, empty and non-ASCII
+// arguments. The demos fall back to their default, launch and bytemax act as
+// for any other argument, and the tools refuse them without touching the
+// channel. (The viewer's are in viewer_faults_test.cpp.)
+
+#include "faults.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using namespace demotest;
+using faults::kLongArgument;
+using testsupport::binary;
+using testsupport::Process;
+
+std::vector<std::string> commandLine(const std::string& program, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{binary(program)};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+std::string shown(const std::vector<std::string>& arguments)
+{
+    return testing::PrintToString(arguments).substr(0, 80);
+}
+
+TEST(HostileCommandLine, ShowPlaysOnlyTheWarmUp)
+{
+    for (const std::vector<std::string>& arguments : faults::kHostileArguments) {
+        SCOPED_TRACE(shown(arguments));
+        const DemoRun run = runDemo(commandLine("cubeshow", arguments), {});
+        EXPECT_EQ(run.exit.code, 0);
+        ASSERT_EQ(run.frames.size(), 2u);
+        EXPECT_EQ(run.frames[0].lit, 0);
+        EXPECT_EQ(run.frames[1].lit, 0);
+        EXPECT_EQ(run.out, kClosingLine);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST(HostileCommandLine, FillChoosesEdgeFive)
+{
+    constexpr int kFirstLayerRelease = 3;
+    constexpr int kEdgeFiveLayer = 25;
+    for (const std::vector<std::string>& arguments : faults::kHostileArguments) {
+        SCOPED_TRACE(shown(arguments));
+        testsupport::RunDir dir;
+        const std::vector<Frame> frames = firstFrames(dir, commandLine("cubefill", arguments), kFirstLayerRelease);
+        ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFirstLayerRelease));
+        EXPECT_EQ(frames[2].lit, kEdgeFiveLayer);
+    }
+}
+
+// Probes stand ready as "./app5" and "./app12": a hostile argument taken for
+// one of the names would show as the probe's output.
+TEST(HostileCommandLine, LaunchStartsNothingAndCountsArgumentsOnly)
+{
+    testsupport::RunDir dir;
+    for (const char* app : {"app5", "app12"})
+        std::filesystem::copy_file(binary("env_probe"), dir.runDir() + "/" + app);
+    const std::string launch = binary("launch");
+
+    for (const std::vector<std::string>& arguments : faults::kHostileArguments) {
+        SCOPED_TRACE(shown(arguments));
+        Process process(commandLine("launch", arguments), Process::Options::in(dir.runDir()));
+        EXPECT_EQ(process.wait().code, 0);
+        EXPECT_EQ(process.out(), "");
+        EXPECT_EQ(process.err(), "");
+    }
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"", ""}, {"app5", kLongArgument}, {faults::kNonAscii, "app12"}}) {
+        SCOPED_TRACE(shown(arguments));
+        Process process(commandLine("launch", arguments), Process::Options::in(dir.runDir()));
+        EXPECT_EQ(process.wait().code, 1);
+        EXPECT_EQ(process.out(), "");
+        EXPECT_EQ(process.err(), "Usage: " + launch + " <file-to-exec>\n");
+    }
+}
+
+TEST(HostileCommandLine, BytemaxIgnoresItsArguments)
+{
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& arguments : faults::kHostileArguments)
+        all.insert(all.end(), arguments.begin(), arguments.end());
+    Process process(commandLine("bytemax", all), Process::Options::in("/"));
+    EXPECT_EQ(process.wait().code, 0);
+    EXPECT_EQ(process.out(), "En byte kan lagra max 255");
+    EXPECT_EQ(process.err(), "");
+}
+
+struct Refusal {
+    std::vector<std::string> arguments;
+    int status;
+    std::string message;  // all of standard error
+};
+
+// Runs each refused command line where the program normally runs and checks
+// that it ends before it comes near the channel.
+void expectRefusals(const std::string& program, const faults::Side& side, const std::vector<Refusal>& refusals)
+{
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(shown(refusal.arguments));
+        testsupport::RunDir dir;
+        const auto before = faults::snapshot(dir.root());
+        Process process(commandLine(program, refusal.arguments), Process::Options::in(side.startDir(dir)));
+        const testsupport::Exit exit = process.wait();
+        EXPECT_EQ(exit.signal, 0);
+        EXPECT_EQ(exit.code, refusal.status);
+        EXPECT_EQ(process.err(), refusal.message);
+        EXPECT_EQ(process.out(), "");
+        EXPECT_EQ(faults::snapshot(dir.root()), before);
+    }
+}
+
+constexpr int kUsageStatus = 2;
+constexpr int kFailureStatus = 1;
+
+TEST(HostileCommandLine, CubetraceRefusesWithUsageOrTheFileItCannotWrite)
+{
+    const std::string usage = "Usage: " + binary("cubetrace") + " [--edge 12|5] [--leds] [--count N] [--record FILE]\n";
+    std::vector<Refusal> refusals;
+    for (const std::vector<std::string>& arguments : faults::kHostileArguments)
+        refusals.push_back({arguments, kUsageStatus, usage});
+    for (const std::string& value : {kLongArgument, std::string(), faults::kWideTwelve}) {
+        refusals.push_back({{"--edge", value}, kUsageStatus, usage});
+        refusals.push_back({{"--count", value}, kUsageStatus, usage});
+    }
+    refusals.push_back({{"--count", std::string(kLongArgument.size(), '9')}, kUsageStatus, usage});
+    refusals.push_back({{"--leds", faults::kNonAscii}, kUsageStatus, usage});
+    refusals.push_back({{"--" + kLongArgument}, kUsageStatus, usage});
+    const std::string cannotWrite = "cubetrace: unable to write the recording ";
+    refusals.push_back({{"--record", ""}, kFailureStatus, cannotWrite + ": No such file or directory\n"});
+    refusals.push_back(
+        {{"--record", kLongArgument}, kFailureStatus, cannotWrite + kLongArgument + ": File name too long\n"});
+    expectRefusals("cubetrace", faults::kReader, refusals);
+}
+
+TEST(HostileCommandLine, CubereplayRefusesWithUsageOrTheFileItCannotRead)
+{
+    const std::string usage = "Usage: " + binary("cubereplay") + " [--speed FACTOR (0.01 to 1000)] [--loop] FILE\n";
+    std::vector<Refusal> refusals;
+    for (const std::string& speed : {kLongArgument, std::string(), faults::kWideTwelve, std::string("nan"),
+                                     std::string("inf")})
+        refusals.push_back({{"--speed", speed, "show.rec"}, kUsageStatus, usage});
+    refusals.push_back({{"--" + kLongArgument}, kUsageStatus, usage});
+    refusals.push_back({{"", ""}, kUsageStatus, usage});
+    const std::string cannotRead = "cubereplay: cannot read ";
+    refusals.push_back({{kLongArgument}, kFailureStatus, cannotRead + kLongArgument + ": File name too long\n"});
+    refusals.push_back({{""}, kFailureStatus, cannotRead + ": No such file or directory\n"});
+    refusals.push_back(
+        {{faults::kNonAscii}, kFailureStatus, cannotRead + faults::kNonAscii + ": No such file or directory\n"});
+    expectRefusals("cubereplay", faults::kWriter, refusals);
+}
+
+}  // namespace
