@@ -1,6 +1,7 @@
 #include "lBox.h"
 
 #include "channel.h"
+#include "pacing.h"
 
 #include <iostream>
 #include <thread>
@@ -10,7 +11,6 @@ namespace {
 
 constexpr const char* kChannelPath = "../shared_buffer.txt";
 constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
-constexpr useconds_t kPollSleepUs = 10;
 constexpr useconds_t kShutdownGraceUs = 1000000;
 constexpr useconds_t kUsPerMs = 1000;
 constexpr unsigned long kMsPerSecond = 1000;
@@ -132,6 +132,7 @@ void lBox::sendBatch(uint32_t count)
 void lBox::pushSharedMem()
 {
     bool releaseDue = false;
+    pacing::Pacer pacer;
     while (running.load(std::memory_order_relaxed)) {
         // The count is read before the status byte: a write queued after a
         // clear then guarantees that this pass sees the clear's code, not the
@@ -147,7 +148,7 @@ void lBox::pushSharedMem()
                                               : channel::kStatusReleaseNoKeep);
             releaseDue = false;
             releaseUnsent.store(false, std::memory_order_release);
-            usleep(kPollSleepUs);
+            pacer.pause(true);
         } else if (queueResetRequested.load(std::memory_order_acquire)) {
             writeIndex = 0;
             readIndex = 0;
@@ -155,12 +156,12 @@ void lBox::pushSharedMem()
         } else if (idle && pending > 0 && !requested && !releaseDue) {
             sendBatch(pending > static_cast<int32_t>(kMaxBatch) ? kMaxBatch
                                                                 : static_cast<uint32_t>(pending));
-            usleep(kPollSleepUs);
+            pacer.pause(true);
         } else if (requested) {
             releaseRequested.store(false, std::memory_order_relaxed);
             releaseDue = true;
         } else {
-            usleep(kPollSleepUs);
+            pacer.pause(false);
         }
     }
 

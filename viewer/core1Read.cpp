@@ -1,17 +1,15 @@
 #include "core1Read.h"
 
 #include "channel.h"
+#include "pacing.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
-#include <unistd.h>
 
 namespace {
-
-constexpr useconds_t kPollIntervalUs = 10;
 
 // 1 exactly while the table on show is cube_color_front. Only the receiver
 // thread touches it once the thread runs.
@@ -87,9 +85,13 @@ void setupSharedMem()
 void* readBuffer(void* map)
 {
     uint8_t* record = static_cast<uint8_t*>(map);
+    pacing::Pacer pacer;
     for (;;) {
+        // Any code but idle is handled by this pass; one that lands just
+        // after this look is handled too, and counts from the next pass on.
+        const bool moved = channel::loadStatus(record) != channel::kStatusIdle;
         handleRecord(record);
-        usleep(kPollIntervalUs);
+        pacer.pause(moved);
     }
 }
 
