@@ -54,8 +54,8 @@ inline std::atomic<uint8_t> loadNextFrame{};
 
 // Optional hook run on the receiver thread after each table exchange and
 // before the release is answered, with the table now on show. The viewer
-// installs none; a tracing tool uses it to see every frame exactly. Install
-// it before setupSharedMem: the thread's start publishes it.
+// counts releases with it; a tracing tool uses it to see every frame exactly.
+// Install it before setupSharedMem: the thread's start publishes it.
 using FrameHook = void (*)(const storeColor* shown);
 inline FrameHook frameReleasedHook = nullptr;
 
