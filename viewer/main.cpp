@@ -7,11 +7,13 @@
 #include "viewmath.h"
 
 #include <GL/freeglut.h>
+#include <malloc.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <limits>
 
 namespace {
 
@@ -63,6 +65,13 @@ constexpr uint8_t kTopSpeedLevel = std::size(kSpeedSteps) - 1;
 
 constexpr int kMouseButtons = 8;
 
+// glibc's largest mmap threshold on 64-bit systems: blocks up to this size
+// come from the heap and stay there.
+constexpr int kHeapBlockLimit = 32 * 1024 * 1024;
+
+// The LED cylinder, compiled once: every LED calls it.
+GLuint led_list = 0;
+
 }  // namespace
 
 // Viewer state, used only on the GLUT thread.
@@ -111,9 +120,16 @@ void motion(int x, int y);
 void timerFunction(int value);
 void startFrameCaller_30();
 void print_help();
+void compileLed();
 
 int main(int argc, char** argv)
 {
+    // freeglut and Mesa allocate and free memory for every frame. By default
+    // glibc hands it back to the system each time, and taking it again costs
+    // page faults on every frame: keep it instead.
+    mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+    mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
+
     glutInit(&argc, argv);
     glutInitWindowSize(kWindowWidth, kWindowHeight);
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH);
@@ -130,6 +146,7 @@ int main(int argc, char** argv)
     glEnable(GL_CULL_FACE);
     glEnable(GL_LIGHTING);
     glEnable(GL_LIGHT0);
+    compileLed();
 
     setupSharedMem();
     ptCurrLocalColorTable = ptCurrColorTable.load(std::memory_order_acquire);
@@ -173,14 +190,24 @@ void reshape(int width, int height)
               kFarPlane);
 }
 
+// The LED cylinder's base is centred on the current place and it rises
+// along the cube frame's z axis. Built once, it spares every frame the
+// cylinder's construction, which freeglut would otherwise repeat for each
+// LED, allocations included.
+void compileLed()
+{
+    led_list = glGenLists(1);
+    glNewList(led_list, GL_COMPILE);
+    glutSolidCylinder(kLedRadius, kLedHeight, kLedSlices, kLedStacks);
+    glEndList();
+}
+
 namespace {
 
-// One LED: a cylinder whose base is centred on the current place and which
-// rises along the cube frame's z axis.
 void drawLed(const storeColor& color)
 {
     glColor3f(color.r, color.g, color.b);
-    glutSolidCylinder(kLedRadius, kLedHeight, kLedSlices, kLedStacks);
+    glCallList(led_list);
 }
 
 }  // namespace
