@@ -8,11 +8,10 @@
 // makes every handshake slow; at 1 ns it takes about 30 us, but a thread that
 // polls that often burns a good part of a core even when nothing is sent. So
 // the slack follows the traffic: tight while codes flow, wide once the channel
-// has been quiet for kQuietAfterNs. A wide slack only delays the first code
+// has been quiet for kQuietAfter. A wide slack only delays the first code
 // after a silence, by at most about kQuietSlackNs on each side.
 
 #include <chrono>
-#include <cstdint>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -23,7 +22,7 @@ inline constexpr unsigned long kFlowingSlackNs = 1;
 inline constexpr unsigned long kQuietSlackNs = 1'000'000;
 // Well above kQuietSlackNs, so that a partner still waking from a wide sleep
 // does not count as a silence.
-inline constexpr std::chrono::nanoseconds kQuietAfterNs = std::chrono::milliseconds(5);
+inline constexpr std::chrono::nanoseconds kQuietAfter = std::chrono::milliseconds(5);
 
 // One per polling thread, created and used on that thread only: the timer
 // slack belongs to the calling thread.
@@ -49,7 +48,7 @@ public:
             if (!countingQuiet) {
                 countingQuiet = true;
                 quietSince = now;
-            } else if (now - quietSince >= kQuietAfterNs) {
+            } else if (now - quietSince >= kQuietAfter) {
                 flowing = false;
                 setSlack(kQuietSlackNs);
             }

@@ -45,14 +45,14 @@ TEST(LboxPacing, SlackWidensOnlyAfterQuietSinceTheLastMoveAndTightensAgain)
         pacer.pause(true);
         // A move halfway through a quiet spell starts the count over.
         const auto quietStart = steady_clock::now();
-        while (steady_clock::now() - quietStart < pacing::kQuietAfterNs / 2)
+        while (steady_clock::now() - quietStart < pacing::kQuietAfter / 2)
             pacer.pause(false);
         const auto lastMove = steady_clock::now();
         pacer.pause(true);
 
         while (currentSlack() == pacing::kFlowingSlackNs && steady_clock::now() - lastMove < kDeadline)
             pacer.pause(false);
-        EXPECT_GE(steady_clock::now() - lastMove, pacing::kQuietAfterNs);
+        EXPECT_GE(steady_clock::now() - lastMove, pacing::kQuietAfter);
         EXPECT_EQ(currentSlack(), pacing::kQuietSlackNs);
 
         pacer.pause(true);
