@@ -26,6 +26,7 @@ using testsupport::RunDir;
 using xsession::Image;
 using xsession::Rgb;
 using xsession::Viewer;
+using xsession::Writer;
 using xsession::XServer;
 
 constexpr int kBigEdge = 12;
@@ -75,15 +76,15 @@ double distance(const Point& a, const Point& b)
 
 // Window coordinates (x to the right, y down, pixel centres at .5) of a
 // point of the scene, the frame of the floor.
-Point sceneToWindow(const Camera& cam, const Vec& scene)
+Point sceneToWindow(const Camera& cam, const Vec& scene, int width = Viewer::kWidth, int height = Viewer::kHeight)
 {
     Vec v{scene[0] + cam.pan[0], scene[1] + cam.pan[1], scene[2] + cam.pan[2]};
     v = rotatedX(rotatedY(v, cam.theta), cam.phi);
     const double depth = cam.dist - v[2];
-    const double halfWidth = double(Viewer::kWidth) / Viewer::kHeight * kHalfHeight;
+    const double halfWidth = double(width) / height * kHalfHeight;
     const double ndcX = kNearPlane * v[0] / depth / halfWidth;
     const double ndcY = kNearPlane * v[1] / depth / kHalfHeight;
-    return {(ndcX + 1.0) / 2.0 * Viewer::kWidth, (1.0 - ndcY) / 2.0 * Viewer::kHeight};
+    return {(ndcX + 1.0) / 2.0 * width, (1.0 - ndcY) / 2.0 * height};
 }
 
 // The centre of LED [x][y][z]'s cylinder: its place in the cube frame
@@ -344,49 +345,12 @@ bool sameWindow(const Image& a, const Image& b)
     return true;
 }
 
-// ---- The animation program's side of the channel, written by hand.
-
-class Writer {
-public:
-    explicit Writer(RunDir& dir) : record_(dir.mapRecord()) {}
-
-    // The viewer answers every code with idle; nothing is written before.
-    [[nodiscard]] bool idle() const
-    {
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        while (channel::loadStatus(record_) != channel::kStatusIdle) {
-            if (std::chrono::steady_clock::now() >= end)
-                return false;
-            std::this_thread::sleep_for(100us);
-        }
-        return true;
-    }
-
-    [[nodiscard]] bool send(uint8_t code, const std::vector<queueEntry>& entries = {})
-    {
-        if (!idle())
-            return false;
-        for (std::size_t slot = 0; slot < entries.size(); ++slot)
-            channel::packEntry(record_, slot, entries[slot]);
-        channel::storeStatus(record_, code);
-        return idle();
-    }
-
-    [[nodiscard]] bool light(uint8_t x, uint8_t y, uint8_t z, storeColor color)
-    {
-        return send(channel::kStatusBatchBase + 1, {{x, y, z, color}});
-    }
-    [[nodiscard]] bool release() { return send(channel::kStatusReleaseNoKeep); }
-
-private:
-    uint8_t* record_;
-};
-
 class ViewerTest : public ::testing::Test {
 protected:
-    void launch(int edge)
+    void launch(int edge, const std::vector<std::string>& env = {})
     {
-        viewer = std::make_unique<Viewer>(x, testsupport::binary("cubeview" + std::to_string(edge)), dir.root());
+        viewer =
+            std::make_unique<Viewer>(x, testsupport::binary("cubeview" + std::to_string(edge)), dir.root(), env);
     }
 
     // Screenshots until `accept` takes one; a failure leaves the last one

@@ -1,8 +1,11 @@
 #include "xsession.h"
 
+#include "channel.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -230,9 +233,17 @@ Image XServer::waitForPicture(const std::function<bool(const Image&)>& accept,
     }
 }
 
-Viewer::Viewer(const XServer& x, const std::string& program, const std::string& dir) : x_(x)
+Viewer::Viewer(const XServer& x, const std::string& program, const std::string& dir,
+               const std::vector<std::string>& env)
+    : x_(x)
 {
-    process_ = std::make_unique<testsupport::Process>(std::vector<std::string>{program}, x.optionsIn(dir));
+    testsupport::Process::Options options = x.optionsIn(dir);
+    for (const std::string& entry : env) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(*options.env, [&](const std::string& old) { return old.starts_with(name); });
+        options.env->push_back(entry);
+    }
+    process_ = std::make_unique<testsupport::Process>(std::vector<std::string>{program}, options);
     const auto end = std::chrono::steady_clock::now() + kStartDeadline;
     for (;;) {
         const XServer::Result found =
@@ -268,6 +279,68 @@ std::string Viewer::geometry() const
         return {};
     const std::size_t from = at + label.size();
     return out.substr(from, out.find('\n', from) - from);
+}
+
+FrameLog::FrameLog(const std::string& dir) : path_(dir + "/frames.log") {}
+
+std::vector<std::string> FrameLog::environment() const
+{
+    // An instrumented viewer's AddressSanitizer wants to be the first library
+    // loaded; the probe, loaded before it, uses nothing of it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + CUBE_DISPLAY_PROBE, "CUBE_DISPLAY_LOG=" + path_,
+            "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
+}
+
+std::vector<DrawnFrame> FrameLog::frames() const
+{
+    std::vector<DrawnFrame> frames;
+    std::istringstream lines(testsupport::readFile(path_));
+    long long end = 0, wall = 0, cpu = 0;
+    long faults = 0;
+    // The probe writes each line whole; a missing file is no frame yet.
+    while (lines >> end >> wall >> cpu >> faults) {
+        DrawnFrame frame;
+        frame.end = std::chrono::steady_clock::time_point(std::chrono::microseconds(end));
+        frame.wall = std::chrono::microseconds(wall);
+        frame.cpu = std::chrono::microseconds(cpu);
+        frame.faults = faults;
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+Writer::Writer(testsupport::RunDir& dir) : record_(dir.mapRecord()) {}
+
+bool Writer::idle() const
+{
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (channel::loadStatus(record_) != channel::kStatusIdle) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(100us);
+    }
+    return true;
+}
+
+bool Writer::send(uint8_t code, const std::vector<queueEntry>& entries)
+{
+    if (!idle())
+        return false;
+    for (std::size_t slot = 0; slot < entries.size(); ++slot)
+        channel::packEntry(record_, slot, entries[slot]);
+    channel::storeStatus(record_, code);
+    return idle();
+}
+
+bool Writer::light(uint8_t x, uint8_t y, uint8_t z, storeColor color)
+{
+    return send(channel::kStatusBatchBase + 1, {{x, y, z, color}});
+}
+
+bool Writer::release()
+{
+    return send(channel::kStatusReleaseNoKeep);
 }
 
 }  // namespace xsession

@@ -1,11 +1,14 @@
 #pragma once
 
 // A private X server (Xvfb) for driving the real viewer: starting it,
-// typing and clicking through xdotool, and reading the screen back as pixels.
+// typing and clicking through xdotool, reading the screen back as pixels,
+// feeding the viewer frames and counting the frames it draws.
 
+#include "lBox.h"
 #include "support.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,7 +102,9 @@ public:
     static constexpr int kWidth = 800;
     static constexpr int kHeight = 600;
 
-    Viewer(const XServer& x, const std::string& program, const std::string& dir);
+    // `env` entries ("NAME=value") are set in the viewer's environment.
+    Viewer(const XServer& x, const std::string& program, const std::string& dir,
+           const std::vector<std::string>& env = {});
 
     testsupport::Process& process() { return *process_; }
     const std::string& window() const { return window_; }
@@ -111,6 +116,48 @@ private:
     const XServer& x_;
     std::unique_ptr<testsupport::Process> process_;
     std::string window_;
+};
+
+// A frame drawn by a viewer that runs with the display probe preloaded.
+struct DrawnFrame {
+    std::chrono::steady_clock::time_point end;  // when display returned
+    std::chrono::microseconds wall{};           // time spent in display
+    std::chrono::microseconds cpu{};            // the viewer's CPU time meanwhile, all threads
+    long faults = 0;                            // minor page faults meanwhile
+};
+
+// The display probe (display_probe.cpp) and the frames that it logs. A
+// viewer started with environment() draws as ever and logs every frame.
+class FrameLog {
+public:
+    // After this signal the viewer stops itself (SIGSTOP) once its next
+    // frame is on the screen.
+    static constexpr int kStopAfterFrameSignal = SIGUSR1;
+
+    // The log is a file in `dir`.
+    explicit FrameLog(const std::string& dir);
+    std::vector<std::string> environment() const;
+    // Every frame drawn so far, oldest first.
+    std::vector<DrawnFrame> frames() const;
+
+private:
+    std::string path_;
+};
+
+// The animation program's side of the channel, written by hand: one code at
+// a time, each sent once the viewer has answered the one before.
+class Writer {
+public:
+    explicit Writer(testsupport::RunDir& dir);
+
+    // Waits (with a generous deadline) until the viewer has answered.
+    [[nodiscard]] bool idle() const;
+    [[nodiscard]] bool send(uint8_t code, const std::vector<queueEntry>& entries = {});
+    [[nodiscard]] bool light(uint8_t x, uint8_t y, uint8_t z, storeColor color);
+    [[nodiscard]] bool release();
+
+private:
+    uint8_t* record_;
 };
 
 }  // namespace xsession
