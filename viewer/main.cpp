@@ -9,6 +9,7 @@
 #include <GL/freeglut.h>
 #include <malloc.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +72,18 @@ constexpr int kHeapBlockLimit = 32 * 1024 * 1024;
 
 // The LED cylinder, compiled once: every LED calls it.
 GLuint led_list = 0;
+
+// Frame releases taken in so far. The receiver thread counts them, after each
+// table exchange (release); the timer tick reads the count (acquire) before
+// its pick-up, so that the pointer it then takes is at least that new.
+std::atomic<uint32_t> framesReleased{0};
+// The count as of the last tick: the GLUT thread's alone.
+uint32_t releasesSeen = 0;
+
+void countRelease(const storeColor*)
+{
+    framesReleased.fetch_add(1, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -148,6 +161,7 @@ int main(int argc, char** argv)
     glEnable(GL_LIGHT0);
     compileLed();
 
+    frameReleasedHook = countRelease;
     setupSharedMem();
     ptCurrLocalColorTable = ptCurrColorTable.load(std::memory_order_acquire);
     // No frame waits for pick-up yet. Relaxed: the flag carries no data.
@@ -166,14 +180,23 @@ void startFrameCaller_30()
 void timerFunction(int)
 {
     glutTimerFunc(kFrameIntervalMs, timerFunction, kUnusedTimerValue);
-    glutPostRedisplay();
 
+    const uint32_t released = framesReleased.load(std::memory_order_acquire);
     // Take over the frame on show once one has been released. The pointer
     // exchange takes a moment on the receiver thread: wait it out.
     if (loadNextFrame.load(std::memory_order_acquire)) {
         while (semaphoreIsCritical.load(std::memory_order_acquire)) {
         }
         ptCurrLocalColorTable = ptCurrColorTable.load(std::memory_order_acquire);
+    }
+
+    // A frame of the cube costs more than a tick in software GL, so the tick
+    // redraws only when the picture moves on: a new frame or the spin. The
+    // table on show changes only by a release; input, help and window
+    // changes post their own redraws, and the window system its exposes.
+    if (anim || released != releasesSeen) {
+        releasesSeen = released;
+        glutPostRedisplay();
     }
 }
 
@@ -340,6 +363,8 @@ void keypress(unsigned char key, int, int)
             anim_start = glutGet(GLUT_ELAPSED_TIME);
             nframes = 0;
         }
+        // Spun or unspun, the cube is drawn again at once.
+        glutPostRedisplay();
         break;
     }
     case 'a':

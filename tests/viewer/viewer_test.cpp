@@ -781,3 +781,137 @@ TEST_F(ViewerTest, MissingOrShortChannelFileEndsTheViewerBeforeDrawing)
 }
 
 }  // namespace
+
+// ---- Redraws: a frame costs more than a tick in software GL, so the viewer
+// draws when its picture changes, and only then.
+
+class RedrawTest : public ViewerTest {
+protected:
+    // The viewer with the display probe, which logs every frame it draws.
+    std::optional<Image> launchLogged(int edge)
+    {
+        launch(edge, log.environment());
+        return waitForLaunch();
+    }
+
+    std::size_t drawn() const { return log.frames().size(); }
+
+    // Waits until the viewer has drawn nothing for a second, some thirty
+    // ticks, and returns how many frames it had drawn by then.
+    std::optional<std::size_t> settledCount()
+    {
+        constexpr auto kQuiet = 1s;
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        std::size_t count = drawn();
+        auto since = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(50ms);
+            const std::size_t now = drawn();
+            if (now != count) {
+                count = now;
+                since = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - since >= kQuiet) {
+                return count;
+            }
+        }
+        ADD_FAILURE() << "the viewer kept drawing: " << count << " frames";
+        return std::nullopt;
+    }
+
+    xsession::FrameLog log{dir.root()};
+};
+
+TEST_F(RedrawTest, IdleViewerDrawsOnlyWhenThePictureChanges)
+{
+    ASSERT_TRUE(launchLogged(kSmallEdge));
+    const auto atLaunch = settledCount();
+    ASSERT_TRUE(atLaunch);
+
+    // A record changes the frame being built, not the one on show.
+    Writer writer(dir);
+    ASSERT_TRUE(writer.light(1, 0, 0, kRed));
+    EXPECT_EQ(settledCount(), atLaunch);
+
+    ASSERT_TRUE(writer.release());
+    ASSERT_TRUE(waitFor([](const Image& i) { return blobs(i, isRed).size() == 1; }, "the red LED"));
+    const auto released = settledCount();
+    ASSERT_TRUE(released);
+    EXPECT_GT(*released, *atLaunch);
+
+    x.xdotool({"key", "F1"});
+    ASSERT_TRUE(waitFor([](const Image& i) { return showsLines(i, 8); }, "the help text"));
+    const auto help = settledCount();
+    ASSERT_TRUE(help);
+    EXPECT_GT(*help, *released);
+}
+
+TEST_F(RedrawTest, SpinKeepsDrawingAndItsRateLineCountsTheFramesDrawn)
+{
+    const auto still = launchLogged(kSmallEdge);
+    ASSERT_TRUE(still);
+    const auto settled = settledCount();
+    ASSERT_TRUE(settled);
+    const std::size_t before = *settled;
+
+    constexpr std::size_t kSpunFrames = 20;
+    x.xdotool({"key", "space"});
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (drawn() < before + kSpunFrames && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    x.xdotool({"key", "space"});
+    ASSERT_TRUE(viewer->process().waitForOutput([](const std::string& out) { return !out.empty(); }));
+    std::smatch match;
+    const std::string out = viewer->process().out();
+    ASSERT_TRUE(std::regex_match(out, match, kRateLine)) << out;
+    const long printed = std::stol(match[1]) * 100 + std::stol(match[2]);
+    ASSERT_TRUE(waitFor([&](const Image& i) { return sameWindow(i, *still); }, "the unspun cube"));
+
+    // Every frame since the start was spun but the last, drawn for the stop.
+    const auto stopped = settledCount();
+    ASSERT_TRUE(stopped);
+    const std::size_t after = *stopped;
+    const auto frames = log.frames();
+    ASSERT_GE(after, before + kSpunFrames + 1);
+    const std::size_t spun = after - before - 1;
+    // The spin ran at least from the start of its first frame to the end of
+    // its last; the viewer's clock counts whole milliseconds.
+    const xsession::DrawnFrame& first = frames[before];
+    const xsession::DrawnFrame& last = frames[after - 2];
+    const long shortestMs =
+        long(std::chrono::duration_cast<std::chrono::milliseconds>(last.end - first.end + first.wall).count());
+    ASSERT_GT(shortestMs, 0);
+    EXPECT_GT(printed, 0);
+    EXPECT_LE(printed, long(spun) * 100000 / shortestMs);
+}
+
+TEST_F(RedrawTest, WindowShownAgainIsDrawnAgain)
+{
+    const auto start = launchLogged(kSmallEdge);
+    ASSERT_TRUE(start);
+    const auto before = settledCount();
+    ASSERT_TRUE(before);
+
+    x.xdotool({"windowunmap", "--sync", viewer->window()});
+    ASSERT_TRUE(waitFor([&](const Image& i) { return !sameWindow(i, *start); }, "the screen without the window"));
+    x.xdotool({"windowmap", "--sync", viewer->window()});
+    EXPECT_TRUE(waitFor([&](const Image& i) { return sameWindow(i, *start); }, "the cube drawn again"));
+    EXPECT_GT(drawn(), *before);
+}
+
+TEST_F(RedrawTest, FullScreenIsDrawnAtOnce)
+{
+    ASSERT_TRUE(launchLogged(kSmallEdge));
+    const auto before = settledCount();
+    ASSERT_TRUE(before);
+
+    // The screen has the window's shape: the picture grows to fill it, and
+    // this corner of the floor comes to lie below the window's old edge.
+    const Point corner = sceneToWindow(Camera{}, {3.5, -5, -1}, XServer::kScreenWidth, XServer::kScreenHeight);
+    ASSERT_GT(corner.y, Viewer::kHeight);
+    const Rgb floor{kFloorGrey, kFloorGrey, kFloorGrey};
+    viewer->key({"f"});
+    EXPECT_TRUE(waitFor(
+        [&](const Image& i) { return i.at(int(corner.x), int(corner.y)) == floor && showsLines(i, 1); },
+        "the full-screen picture"));
+    EXPECT_GT(drawn(), *before);
+}
