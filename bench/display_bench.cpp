@@ -1,33 +1,47 @@
 // What drawing costs the real viewer, for both cube edges, on a private X
-// server with software GL:
-//  - display time per frame: the spin is turned on for a while, so that
-//    frames follow each other as fast as they can (at most one per 30 ms
-//    timer tick); the viewer's own frame-rate line gives the frame count, its
-//    CPU time over the same while gives the cost of one frame;
-//  - idle CPU: with no input the viewer still redraws on every 30 ms tick;
-//    its CPU time over a quiet while, as a share of one core.
+// server with software GL, beside the baseline: the viewer as it drew before
+// its drawing was made cheaper (cubeview<edge>_baseline, built from git
+// history by the target viewer_baselines). Both run with the display probe
+// preloaded, which logs every frame they draw:
+//  - display time per frame: the spin is on, so that frames follow each other
+//    as fast as the 30 ms tick allows; the median time spent in display, and
+//    the median CPU time of the viewer (all threads, Mesa's included) meanwhile;
+//  - page faults per frame while spinning;
+//  - idle: nothing changes for a while; the viewer's CPU time as a share of
+//    one core, the X server's, and the frames the viewer draws a second;
+//  - the frame-rate line printed when the spin stops, beside the frames that
+//    the probe saw drawn between the two presses of space.
+// Rounds alternate the two builds, so that the machine's noise falls on both.
 //
-// Usage: display_bench [seconds per measurement, default 5]
+// Usage: display_bench [seconds per measurement, default 5] [rounds, default 2]
 
 #include "support.h"
 #include "xsession.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using xsession::DrawnFrame;
 
 constexpr int kDefaultSeconds = 5;
+constexpr int kDefaultRounds = 2;
+constexpr int kEdges[] = {12, 5};
+// Exposes, the first frames and Mesa's start-up work after the window appears.
+constexpr auto kSettle = 3s;
 // Fields 14 and 15 of /proc/<pid>/stat: user and system time in clock ticks.
 constexpr int kUserTimeField = 14;
 
@@ -46,19 +60,18 @@ double cpuSeconds(pid_t pid)
     return double(ticks) / double(::sysconf(_SC_CLK_TCK));
 }
 
-struct Usage {
-    double viewer = 0;  // CPU seconds
-    double server = 0;
-    double wall = 0;
-};
-
-Usage measure(pid_t viewer, pid_t server, std::chrono::seconds span)
+double seconds(Clock::duration d)
 {
-    const double v0 = cpuSeconds(viewer), s0 = cpuSeconds(server);
-    const auto t0 = Clock::now();
-    std::this_thread::sleep_for(span);
-    return {cpuSeconds(viewer) - v0, cpuSeconds(server) - s0,
-            std::chrono::duration<double>(Clock::now() - t0).count()};
+    return std::chrono::duration<double>(d).count();
+}
+
+std::vector<DrawnFrame> framesBetween(const std::vector<DrawnFrame>& frames, Clock::time_point from,
+                                      Clock::time_point to)
+{
+    std::vector<DrawnFrame> between;
+    std::copy_if(frames.begin(), frames.end(), std::back_inserter(between),
+                 [&](const DrawnFrame& f) { return f.end >= from && f.end <= to; });
+    return between;
 }
 
 bool drawn(const xsession::Image& image)
@@ -71,18 +84,43 @@ bool drawn(const xsession::Image& image)
     return lit > kSomePixels;
 }
 
-void benchEdge(const xsession::XServer& x, pid_t serverPid, int edge, std::chrono::seconds span)
+// What one round measured of one build.
+struct Round {
+    std::vector<DrawnFrame> spun;
+    double idleCore = 0;
+    double idleServerCore = 0;
+    double idleFps = 0;
+    double printedFps = 0;
+    double drawnFps = 0;
+};
+
+Round measure(const xsession::XServer& x, const std::string& program, std::chrono::seconds span)
 {
     testsupport::RunDir dir;
-    xsession::Viewer viewer(x, testsupport::binary("cubeview" + std::to_string(edge)), dir.root());
+    const xsession::FrameLog log(dir.root());
+    xsession::Viewer viewer(x, program, dir.root(), log.environment());
     x.waitForPicture(drawn);
+    std::this_thread::sleep_for(kSettle);
     const pid_t pid = viewer.process().pid();
+    Round round;
 
-    const Usage idle = measure(pid, serverPid, span);
+    const double viewerBefore = cpuSeconds(pid), serverBefore = cpuSeconds(x.serverPid());
+    const auto idleFrom = Clock::now();
+    std::this_thread::sleep_for(span);
+    const auto idleTo = Clock::now();
+    const double idleSpan = seconds(idleTo - idleFrom);
+    round.idleCore = (cpuSeconds(pid) - viewerBefore) / idleSpan;
+    round.idleServerCore = (cpuSeconds(x.serverPid()) - serverBefore) / idleSpan;
+    round.idleFps = double(framesBetween(log.frames(), idleFrom, idleTo).size()) / idleSpan;
 
+    const auto pressed = Clock::now();
     viewer.key({"space"});
-    const Usage spinning = measure(pid, serverPid, span);
+    const auto spinFrom = Clock::now();
+    std::this_thread::sleep_for(span);
+    const auto spinTo = Clock::now();
     viewer.key({"space"});
+    const auto released = Clock::now();
+
     const std::regex rateLine(R"(framerate: (\d+)\.(\d\d) fps\n)");
     std::smatch rate;
     std::string out;
@@ -91,17 +129,77 @@ void benchEdge(const xsession::XServer& x, pid_t serverPid, int edge, std::chron
         return std::regex_search(out, rate, rateLine);
     });
     if (rate.empty()) {
-        std::fprintf(stderr, "edge %d: no frame-rate line from the viewer\n", edge);
+        std::fprintf(stderr, "%s: no frame-rate line\n", program.c_str());
         std::exit(EXIT_FAILURE);
     }
-    const double fps = std::stod(rate[1].str() + "." + rate[2].str());
-    const double frames = fps * spinning.wall;
+    round.printedFps = std::stod(rate[1].str() + "." + rate[2].str());
+    const auto frames = log.frames();
+    round.spun = framesBetween(frames, spinFrom, spinTo);
+    round.drawnFps = double(framesBetween(frames, pressed, released).size()) / seconds(released - pressed);
+    return round;
+}
 
-    std::printf("edge %2d: display %6.1f ms CPU per frame (%5.2f fps while spinning, %6.1f ms wall per frame)\n",
-                edge, 1000.0 * spinning.viewer / frames, fps, 1000.0 / fps);
-    std::printf("         idle: viewer %5.1f%% of one core, X server %5.1f%% (over %.1f s)\n",
-                100.0 * idle.viewer / idle.wall, 100.0 * idle.server / idle.wall, idle.wall);
-    std::fflush(stdout);
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double mean(const std::vector<double>& values)
+{
+    double sum = 0;
+    for (double v : values)
+        sum += v;
+    return values.empty() ? 0 : sum / double(values.size());
+}
+
+struct Figures {
+    double displayMs = 0;
+    double cpuMs = 0;
+    double faults = 0;
+    double idleCore = 0;
+    double idleServerCore = 0;
+    double idleFps = 0;
+    std::string rates;
+};
+
+Figures summarise(const std::vector<Round>& rounds)
+{
+    std::vector<double> wall, cpu, faults, idle, server, idleFps;
+    Figures f;
+    char rate[64];
+    for (const Round& r : rounds) {
+        for (const DrawnFrame& frame : r.spun) {
+            wall.push_back(double(frame.wall.count()) / 1000.0);
+            cpu.push_back(double(frame.cpu.count()) / 1000.0);
+            faults.push_back(double(frame.faults));
+        }
+        idle.push_back(r.idleCore);
+        server.push_back(r.idleServerCore);
+        idleFps.push_back(r.idleFps);
+        std::snprintf(rate, sizeof rate, "%s%.2f/%.1f", f.rates.empty() ? "" : " ", r.printedFps, r.drawnFps);
+        f.rates += rate;
+    }
+    f.displayMs = median(wall);
+    f.cpuMs = median(cpu);
+    f.faults = mean(faults);
+    f.idleCore = median(idle);
+    f.idleServerCore = median(server);
+    f.idleFps = median(idleFps);
+    return f;
+}
+
+void printRow(const char* what, const char* format, double baseline, double current, bool hasBaseline)
+{
+    char base[32] = "-", now[32], ratio[32] = "-";
+    if (hasBaseline)
+        std::snprintf(base, sizeof base, format, baseline);
+    std::snprintf(now, sizeof now, format, current);
+    if (hasBaseline && baseline > 0)
+        std::snprintf(ratio, sizeof ratio, "%.3f", current / baseline);
+    std::printf("  %-34s %12s %12s %10s\n", what, base, now, ratio);
 }
 
 }  // namespace
@@ -109,10 +207,37 @@ void benchEdge(const xsession::XServer& x, pid_t serverPid, int edge, std::chron
 int main(int argc, char** argv)
 {
     const std::chrono::seconds span(argc > 1 ? std::atoi(argv[1]) : kDefaultSeconds);
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : kDefaultRounds;
     xsession::XServer x;
-    std::printf("software GL on %s, window %dx%d, %lld s per measurement\n", x.display().c_str(),
-                xsession::Viewer::kWidth, xsession::Viewer::kHeight, static_cast<long long>(span.count()));
-    for (int edge : {12, 5})
-        benchEdge(x, x.serverPid(), edge, span);
+    std::printf("software GL under Xvfb (%s), window %dx%d; %lld s per measurement, %d rounds\n",
+                x.display().c_str(), xsession::Viewer::kWidth, xsession::Viewer::kHeight,
+                static_cast<long long>(span.count()), rounds);
+
+    for (int edge : kEdges) {
+        const std::string current = testsupport::binary("cubeview" + std::to_string(edge));
+        const std::string baseline = current + "_baseline";
+        const bool hasBaseline = std::filesystem::exists(baseline);
+        std::vector<Round> before, after;
+        for (int round = 0; round < rounds; ++round) {
+            if (hasBaseline)
+                before.push_back(measure(x, baseline, span));
+            after.push_back(measure(x, current, span));
+        }
+        const Figures b = hasBaseline ? summarise(before) : Figures{};
+        const Figures c = summarise(after);
+
+        std::printf("\nedge %d%s\n", edge, hasBaseline ? "" : " (no baseline: build the target viewer_baselines)");
+        std::printf("  %-34s %12s %12s %10s\n", "", "baseline", "current", "ratio");
+        printRow("display, ms per frame (median)", "%.1f", b.displayMs, c.displayMs, hasBaseline);
+        printRow("CPU, ms per frame (median)", "%.1f", b.cpuMs, c.cpuMs, hasBaseline);
+        printRow("page faults per frame (mean)", "%.2f", b.faults, c.faults, hasBaseline);
+        printRow("idle: viewer, % of one core", "%.1f", 100 * b.idleCore, 100 * c.idleCore, hasBaseline);
+        printRow("idle: X server, % of one core", "%.1f", 100 * b.idleServerCore, 100 * c.idleServerCore,
+                 hasBaseline);
+        printRow("idle: frames drawn a second", "%.1f", b.idleFps, c.idleFps, hasBaseline);
+        std::printf("  %-34s\n    baseline %s\n    current  %s\n", "spin: fps on the rate line / drawn",
+                    hasBaseline ? b.rates.c_str() : "-", c.rates.c_str());
+        std::fflush(stdout);
+    }
     return 0;
 }
