@@ -285,8 +285,8 @@ FrameLog::FrameLog(const std::string& dir) : path_(dir + "/frames.log") {}
 
 std::vector<std::string> FrameLog::environment() const
 {
-    // An instrumented viewer's AddressSanitizer wants to be the first library
-    // loaded; the probe, loaded before it, uses nothing of it.
+    // An instrumented viewer's AddressSanitizer refuses to start unless its
+    // runtime is the first library loaded; the preloaded probe comes first.
     const char* asan = std::getenv("ASAN_OPTIONS");
     return {std::string("LD_PRELOAD=") + CUBE_DISPLAY_PROBE, "CUBE_DISPLAY_LOG=" + path_,
             "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
