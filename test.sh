@@ -48,7 +48,7 @@ ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan --output-on-failure -j"$
 stage "3/4 ThreadSanitizer"
 build build-tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet"
 cmake --build build-tsan -j"$jobs" --target \
-    lbox_test lbox_scenario receiver_test12 receiver_test5 cubetrace cubetrace5 cubetrace_test cubereplay replay_test
+    lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 cubetrace_test cubereplay replay_test
 CUBE_TEST_SCALE=20 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(Lbox|edge[0-9]+\.|Cubetrace|ReplayTest)'
 
