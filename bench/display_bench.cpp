@@ -40,8 +40,10 @@ using xsession::DrawnFrame;
 constexpr int kDefaultSeconds = 5;
 constexpr int kDefaultRounds = 2;
 constexpr int kEdges[] = {12, 5};
-// Exposes, the first frames and Mesa's start-up work after the window appears.
-constexpr auto kSettle = 3s;
+// The viewer counts as settled once it has drawn nothing for a while, or
+// after a few seconds if it keeps drawing.
+constexpr auto kQuiet = 1s;
+constexpr auto kSettleAtMost = 5s;
 // Fields 14 and 15 of /proc/<pid>/stat: user and system time in clock ticks.
 constexpr int kUserTimeField = 14;
 
@@ -74,14 +76,19 @@ std::vector<DrawnFrame> framesBetween(const std::vector<DrawnFrame>& frames, Clo
     return between;
 }
 
-bool drawn(const xsession::Image& image)
+// Waits for the viewer's first frame, then until it settles.
+void settle(const xsession::FrameLog& log)
 {
-    constexpr int kSomePixels = 1000;
-    int lit = 0;
-    for (int y = 0; y < xsession::Viewer::kHeight; ++y)
-        for (int x = 0; x < xsession::Viewer::kWidth; ++x)
-            lit += !(image.at(x, y) == xsession::Rgb{});
-    return lit > kSomePixels;
+    const auto deadline = Clock::now() + 60s;
+    while (log.frames().empty() && Clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    const auto end = Clock::now() + kSettleAtMost;
+    while (Clock::now() < end) {
+        const auto frames = log.frames();
+        if (!frames.empty() && Clock::now() - frames.back().end >= kQuiet)
+            return;
+        std::this_thread::sleep_for(50ms);
+    }
 }
 
 // What one round measured of one build.
@@ -99,8 +106,7 @@ Round measure(const xsession::XServer& x, const std::string& program, std::chron
     testsupport::RunDir dir;
     const xsession::FrameLog log(dir.root());
     xsession::Viewer viewer(x, program, dir.root(), log.environment());
-    x.waitForPicture(drawn);
-    std::this_thread::sleep_for(kSettle);
+    settle(log);
     const pid_t pid = viewer.process().pid();
     Round round;
 

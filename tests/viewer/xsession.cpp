@@ -246,8 +246,11 @@ Viewer::Viewer(const XServer& x, const std::string& program, const std::string& 
     process_ = std::make_unique<testsupport::Process>(std::vector<std::string>{program}, options);
     const auto end = std::chrono::steady_clock::now() + kStartDeadline;
     for (;;) {
-        const XServer::Result found =
-            x.run({"xdotool", "search", "--onlyvisible", "--name", std::string("^") + kViewerTitle + "$"});
+        // This process's window: one of a viewer that has just ended may
+        // linger on the server for a moment.
+        const XServer::Result found = x.run({"xdotool", "search", "--onlyvisible", "--pid",
+                                             std::to_string(process_->pid()), "--name",
+                                             std::string("^") + kViewerTitle + "$"});
         if (found.code == 0 && !found.out.empty()) {
             window_ = found.out.substr(0, found.out.find('\n'));
             break;
