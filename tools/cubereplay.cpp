@@ -132,6 +132,9 @@ int main(int argc, char** argv)
         }
         more = loop && !stopRequested;
     }
-    // The last code stays in the record for the viewer to handle.
+    // At the end of the file the last code stays in the record for the viewer
+    // to handle; a stop that came just after it was stored withdraws it.
+    if (stopRequested)
+        channel::storeStatus(record, channel::kStatusIdle);
     return EXIT_SUCCESS;
 }
