@@ -16,6 +16,12 @@ constexpr useconds_t kUsPerMs = 1000;
 constexpr unsigned long kMsPerSecond = 1000;
 constexpr uint32_t kMaxBatch = channel::kMaxEntries;
 
+// The process has one lBox, so one pair of bells: the program rings the
+// pusher's when it hands it work, and the pusher rings the program's when one
+// of the program's waits may be over.
+pacing::Doorbell pusherBell;
+pacing::Doorbell programBell;
+
 }  // namespace
 
 lBox::lBox(uint8_t x, uint8_t y, uint8_t z)
@@ -48,13 +54,17 @@ void lBox::autowrite(uint8_t x, uint8_t y, uint8_t z, storeColor color)
 {
     // A reset must finish before writeIndex moves again, and a full ring must
     // not overwrite a slot that the pusher has not copied yet.
-    while (queueResetRequested.load(std::memory_order_acquire) ||
-           pendingCount.load(std::memory_order_acquire) >= static_cast<int32_t>(kQueueSize)) {
-    }
+    pacing::waitUntil(
+        [this] {
+            return !queueResetRequested.load(std::memory_order_acquire) &&
+                   pendingCount.load(std::memory_order_acquire) < static_cast<int32_t>(kQueueSize);
+        },
+        programBell);
     lastEntry = {x, y, z, color};
     queue[writeIndex] = lastEntry;
     ++writeIndex;  // wraps from 65,535 to 0
     pendingCount.fetch_add(1, std::memory_order_release);
+    pusherBell.ring();
 }
 
 int lBox::write(uint8_t, uint8_t, uint8_t, storeColor)
@@ -78,9 +88,12 @@ uint8_t lBox::getSize(uint8_t axis)
 // code in the channel.
 void lBox::waitUntilSent()
 {
-    while (pendingCount.load(std::memory_order_acquire) != 0 ||
-           releaseUnsent.load(std::memory_order_acquire)) {
-    }
+    pacing::waitUntil(
+        [this] {
+            return pendingCount.load(std::memory_order_acquire) == 0 &&
+                   !releaseUnsent.load(std::memory_order_acquire);
+        },
+        programBell);
 }
 
 void lBox::releaseFrame(bool keep)
@@ -90,6 +103,7 @@ void lBox::releaseFrame(bool keep)
     keepOnRelease.store(keep, std::memory_order_relaxed);
     releaseUnsent.store(true, std::memory_order_relaxed);
     releaseRequested.store(true, std::memory_order_release);
+    pusherBell.ring();
 }
 
 void lBox::clear()
@@ -97,16 +111,15 @@ void lBox::clear()
     waitUntilSent();
     // The pusher has nothing left to send now, so once the reader has handled
     // the last code the record is ours until the clear is answered.
-    while (channel::loadStatus(channel) != channel::kStatusIdle) {
-    }
+    pacing::waitUntil([this] { return channel::loadStatus(channel) == channel::kStatusIdle; });
     channel::storeStatus(channel, channel::kStatusClear);
 }
 
 void lBox::clearSystem()
 {
-    while (pendingCount.load(std::memory_order_acquire) != 0) {
-    }
+    pacing::waitUntil([this] { return pendingCount.load(std::memory_order_acquire) == 0; }, programBell);
     queueResetRequested.store(true, std::memory_order_release);
+    pusherBell.ring();
 }
 
 void lBox::msSleep(unsigned long ms)
@@ -126,7 +139,9 @@ void lBox::sendBatch(uint32_t count)
     }
     channel::storeStatus(channel, static_cast<uint8_t>(channel::kStatusBatchBase + count));
     // Only now are the writes sent: their slots are free and a clear may follow.
-    pendingCount.fetch_sub(static_cast<int32_t>(count), std::memory_order_release);
+    const int32_t before = pendingCount.fetch_sub(static_cast<int32_t>(count), std::memory_order_release);
+    if (before == static_cast<int32_t>(count) || before >= static_cast<int32_t>(kQueueSize))
+        programBell.ring();  // the queue has drained, or has room again
 }
 
 void lBox::pushSharedMem()
@@ -148,11 +163,13 @@ void lBox::pushSharedMem()
                                               : channel::kStatusReleaseNoKeep);
             releaseDue = false;
             releaseUnsent.store(false, std::memory_order_release);
+            programBell.ring();
             pacer.pause(true);
         } else if (queueResetRequested.load(std::memory_order_acquire)) {
             writeIndex = 0;
             readIndex = 0;
             queueResetRequested.store(false, std::memory_order_release);
+            programBell.ring();
         } else if (idle && pending > 0 && !requested && !releaseDue) {
             sendBatch(pending > static_cast<int32_t>(kMaxBatch) ? kMaxBatch
                                                                 : static_cast<uint32_t>(pending));
@@ -161,7 +178,7 @@ void lBox::pushSharedMem()
             releaseRequested.store(false, std::memory_order_relaxed);
             releaseDue = true;
         } else {
-            pacer.pause(false);
+            pacer.pause(false, &pusherBell);
         }
     }
 

@@ -11,6 +11,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,6 +187,51 @@ TEST_F(LboxTest, FullQueueMakesAutowriteWaitAndLosesNoWrite)
     expected.insert(expected.end(), all.begin(), all.end());
     expected.insert(expected.end(), {"R0", "C"});
     EXPECT_EQ(reader.events(), expected) << "the ring wraps past slot 65,535 without loss";
+}
+
+// CPU time the process has used so far, user and system.
+std::chrono::milliseconds cpuTime(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The fields after the command name, which is in parentheses and may hold
+    // spaces: state is field 3, utime and stime are fields 14 and 15.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string skip;
+    for (int field = 3; field < 14; ++field)
+        fields >> skip;
+    long long user = 0;
+    long long system = 0;
+    fields >> user >> system;
+    return std::chrono::milliseconds((user + system) * 1000 / sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(LboxTest, CallsWaitingOnAStalledViewerSleepInsteadOfSpinning)
+{
+    constexpr std::chrono::milliseconds kWatch = 1s;
+    // A spinning wait uses all of kWatch; a sleeping one about 1.5% of it.
+    constexpr auto kMostCpu = kWatch / 4;
+    const std::map<std::string, std::vector<std::string>> expected{
+        {"release", {"C", "W0", "R0", "C"}},
+        {"clear", {"C", "C", "C"}},
+    };
+    for (const auto& [call, events] : expected) {
+        SCOPED_TRACE(call);
+        RunDir blockedDir;
+        RecordingReader reader(blockedDir.mapRecord());
+        reader.hold(true);
+        Process process({testsupport::binary("lbox_scenario"), "blocked", call},
+                        Process::Options::in(blockedDir.runDir()));
+        ASSERT_TRUE(says(process, "waiting"));
+        std::this_thread::sleep_for(50ms);
+        const auto before = cpuTime(process.pid());
+        std::this_thread::sleep_for(kWatch);
+        EXPECT_LT(cpuTime(process.pid()) - before, kMostCpu);
+        reader.hold(false);
+        expectCleanExit(process);
+        EXPECT_EQ(reader.events(), events);
+    }
 }
 
 TEST_F(LboxTest, LaterGetInstanceKeepsSizesAndWriteSendsNothing)

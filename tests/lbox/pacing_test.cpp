@@ -4,10 +4,12 @@
 
 #include "pacing.h"
 
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -18,7 +20,7 @@ constexpr auto kDeadline = 10s;
 
 unsigned long currentSlack()
 {
-    return static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK));
+    return static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
 }
 
 void onOwnThread(auto&& body)
@@ -57,6 +59,67 @@ TEST(LboxPacing, SlackWidensOnlyAfterQuietSinceTheLastMoveAndTightensAgain)
 
         pacer.pause(true);
         EXPECT_EQ(currentSlack(), pacing::kFlowingSlackNs);
+    });
+}
+
+constexpr unsigned long kOwnSlackNs = 123'456;
+// With this slack a sleep that nobody cuts short lasts about a minute.
+constexpr unsigned long kHugeSlackNs = 60'000'000'000;
+
+TEST(LboxPacing, RingEndsASleepLongBeforeItsSlackRunsOut)
+{
+    pacing::Doorbell bell;
+    std::atomic<bool> awake{false};
+    std::thread sleeper([&] {
+        pacing::setSlack(kHugeSlackNs);
+        bell.sleepUnless([] { return false; });
+        awake.store(true);
+    });
+    // A ring before the sleeper lies down does nothing, so ring until it wakes.
+    const auto start = steady_clock::now();
+    while (!awake.load() && steady_clock::now() - start < kDeadline) {
+        bell.ring();
+        std::this_thread::sleep_for(1ms);
+    }
+    sleeper.join();
+    EXPECT_LT(steady_clock::now() - start, kDeadline);
+}
+
+TEST(LboxPacing, RingBetweenTheLastLookAndTheSleepIsNotLost)
+{
+    onOwnThread([] {
+        pacing::setSlack(kHugeSlackNs);
+        pacing::Doorbell bell;
+        const auto start = steady_clock::now();
+        // The ringer's work lands just after the sleeper's last look at it.
+        bell.sleepUnless([&] {
+            bell.ring();
+            return false;
+        });
+        EXPECT_LT(steady_clock::now() - start, kDeadline);
+    });
+}
+
+TEST(LboxPacing, ProgramWaitsPutTheThreadsOwnSlackBack)
+{
+    onOwnThread([] {
+        pacing::setSlack(kOwnSlackNs);
+        pacing::Doorbell bell;
+        int looks = 0;
+        pacing::waitUntil([&] { return ++looks > 3; }, bell);
+        EXPECT_EQ(currentSlack(), kOwnSlackNs);
+
+        // A wait on another process polls tight at first and wide once it
+        // has lasted kQuietAfter.
+        std::vector<unsigned long> slacks;
+        const auto start = steady_clock::now();
+        pacing::waitUntil([&] {
+            slacks.push_back(currentSlack());
+            return steady_clock::now() - start >= 2 * pacing::kQuietAfter;
+        });
+        EXPECT_EQ(slacks[1], pacing::kFlowingSlackNs);
+        EXPECT_EQ(slacks.back(), pacing::kQuietSlackNs);
+        EXPECT_EQ(currentSlack(), kOwnSlackNs);
     });
 }
 

@@ -93,6 +93,18 @@ int main(int argc, char** argv)
         writeIds(box, lBox::kQueueSize, static_cast<uint32_t>(arg(argc, argv, 2, 10)));
         say("all queued");
         box->releaseFrame(false);
+    } else if (name == "blocked") {
+        // blocked <release|clear>: the test holds the viewer's answer to the
+        // first clear, so the call after "waiting" cannot return until then.
+        const std::string call = argc > 2 ? argv[2] : "";
+        box->clear();
+        if (call == "release")
+            writeIds(box, 0, 1);
+        say("waiting");
+        if (call == "release")
+            box->releaseFrame(false);
+        else
+            box->clear();
     } else if (name == "sizes") {
         lBox* again = lBox::getInstance(12, 12, 12);
         std::printf("same=%d sizes=%u,%u,%u,%u,%u write=%d\n", again == box, box->getSize(0), box->getSize(1),
