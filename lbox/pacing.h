@@ -14,10 +14,10 @@
 // Within one process a sleeper can also be rung awake, since both threads
 // know when they hand the other one something: the program rings the pusher
 // when it queues work, and the pusher rings the program when a wait of its
-// may be over. So a wide slack delays the first code after a silence only on
-// the receiver's side, and the program sleeps through its waits instead of
-// spinning, which on two cores would hold one of them away from the pusher
-// and the receiver for the whole of a frame.
+// may be over. So a wide slack almost always delays the first code after a
+// silence only on the receiver's side, and the program sleeps through its
+// waits instead of spinning, which on two cores would hold one of them away
+// from the pusher and the receiver for the whole of a frame.
 
 #include <atomic>
 #include <chrono>
@@ -102,7 +102,9 @@ public:
     // Ends a pass of the loop: sleeps the poll interval, with the slack set by
     // whether this pass moved the channel (stored or handled a code). Costs a
     // system call only when the traffic starts or stops, and a clock read at
-    // most while it flows. A quiet loop given a bell sleeps on it.
+    // most while it flows. A quiet loop given a bell sleeps on it; a ring
+    // that comes while the loop is still awake is not kept, so the loop then
+    // finds the work at the end of its slack, as it would without a bell.
     void pause(bool moved, Doorbell* bell = nullptr)
     {
         if (moved) {
