@@ -147,6 +147,10 @@ void lBox::sendBatch(uint32_t count)
 void lBox::pushSharedMem()
 {
     bool releaseDue = false;
+    // The count at the previous pass: a quiet pusher that finds more has
+    // traffic coming, even while the record still holds a code of the
+    // program's own, such as a clear.
+    int32_t pendingBefore = 0;
     pacing::Pacer pacer;
     while (running.load(std::memory_order_relaxed)) {
         // The count is read before the status byte: a write queued after a
@@ -178,8 +182,13 @@ void lBox::pushSharedMem()
             releaseRequested.store(false, std::memory_order_relaxed);
             releaseDue = true;
         } else {
-            pacer.pause(false, &pusherBell);
+            pacer.pause(pending > pendingBefore, pusherBell, [this, pending] {
+                return pendingCount.load(std::memory_order_acquire) != pending ||
+                       releaseRequested.load(std::memory_order_acquire) ||
+                       queueResetRequested.load(std::memory_order_acquire);
+            });
         }
+        pendingBefore = pending;
     }
 
     channel::storeStatus(channel, channel::kStatusIdle);

@@ -48,18 +48,20 @@ inline void setSlack(unsigned long ns)
 }
 
 // A sleep of one thread that another thread of the process can cut short.
+// One thread sleeps on a bell; any thread may ring it.
 class Doorbell {
 public:
-    // Sleeps kPollIntervalUs under the thread's slack, unless done() already
+    static constexpr timespec kPollInterval{0, kPollIntervalUs * 1000L};
+
+    // Sleeps `interval` under the thread's slack, unless done() already
     // holds or the bell is rung meanwhile. A ring that lands between done()
     // and the sleep is not lost: the sleep then returns at once.
     template <class Done>
-    void sleepUnless(Done done)
+    void sleepUnless(Done done, const timespec& interval = kPollInterval)
     {
-        constexpr timespec kInterval{0, kPollIntervalUs * 1000L};
         state.exchange(kAsleep, std::memory_order_seq_cst);
         if (!done())
-            futex(FUTEX_WAIT_PRIVATE, kAsleep, &kInterval);
+            futex(FUTEX_WAIT_PRIVATE, kAsleep, &interval);
         state.exchange(kAwake, std::memory_order_seq_cst);
     }
 
@@ -88,8 +90,11 @@ private:
     // a ringer either comes after the sleeper's kAsleep and wakes it (the
     // futex wait also returns at once if the word is no longer kAsleep), or
     // comes before it, and then the sleeper's exchange reads from the
-    // ringer's release sequence and done() sees the work.
+    // ringer's release sequence and done() sees the work. A ringer after
+    // the closing kAwake is read by the next sleep's kAsleep in the same way.
     std::atomic<uint32_t> state{kAwake};
+    static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(state) == sizeof(uint32_t),
+                  "the futex word is the atomic itself");
 };
 
 // One per polling thread, created and used on that thread only: the timer
@@ -100,12 +105,32 @@ public:
     Pacer() { setSlack(kQuietSlackNs); }
 
     // Ends a pass of the loop: sleeps the poll interval, with the slack set by
-    // whether this pass moved the channel (stored or handled a code). Costs a
-    // system call only when the traffic starts or stops, and a clock read at
-    // most while it flows. A quiet loop given a bell sleeps on it; a ring
-    // that comes while the loop is still awake is not kept, so the loop then
-    // finds the work at the end of its slack, as it would without a bell.
-    void pause(bool moved, Doorbell* bell = nullptr)
+    // whether this pass moved the channel (stored or handled a code, or found
+    // new work). Costs a system call only when the traffic starts or stops,
+    // and a clock read at most while it flows.
+    void pause(bool moved)
+    {
+        follow(moved);
+        usleep(kPollIntervalUs);
+    }
+
+    // The same for a loop that can be rung: while quiet it sleeps on `bell`,
+    // unless workArrived() already holds.
+    template <class Done>
+    void pause(bool moved, Doorbell& bell, Done workArrived)
+    {
+        follow(moved);
+        if (flowing)
+            usleep(kPollIntervalUs);
+        else
+            bell.sleepUnless(workArrived);
+    }
+
+    Pacer(const Pacer&) = delete;
+    Pacer& operator=(const Pacer&) = delete;
+
+private:
+    void follow(bool moved)
     {
         if (moved) {
             countingQuiet = false;
@@ -123,16 +148,8 @@ public:
                 setSlack(kQuietSlackNs);
             }
         }
-        if (bell != nullptr && !flowing)
-            bell->sleepUnless([] { return false; });
-        else
-            usleep(kPollIntervalUs);
     }
 
-    Pacer(const Pacer&) = delete;
-    Pacer& operator=(const Pacer&) = delete;
-
-private:
     bool flowing = false;
     // While flowing: whether the last pass moved nothing, and if so when the
     // current run of such passes began.
@@ -144,7 +161,8 @@ private:
 // and puts the program's own slack back afterwards.
 class WaitSlack {
 public:
-    explicit WaitSlack(unsigned long ns) : own(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) { setSlack(ns); }
+    // prctl's int result would cut off slacks above about 2 s.
+    explicit WaitSlack(unsigned long ns) : own(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0)) { setSlack(ns); }
     ~WaitSlack()
     {
         if (own > 0)
@@ -155,7 +173,7 @@ public:
     WaitSlack& operator=(const WaitSlack&) = delete;
 
 private:
-    const int own;
+    const long own;
 };
 
 // A wait of the program's thread that `bell`'s ringer ends: it rings once
