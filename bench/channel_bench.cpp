@@ -22,8 +22,9 @@
 // Measured:
 // - frames: the animation queues the full cube and releases it, timed from
 //   its first write to the receiver taking up the release; LED writes per
-//   second follow. Back to back, and each after a 30 ms pause (one viewer
-//   tick), so that both loops start it from the wide slack.
+//   second follow. Back to back; each after a 30 ms pause (one viewer
+//   tick), so that both loops start it from the wide slack; and each after
+//   such a pause and opened by a clear, timed from the clear.
 // - first code after 100 ms of quiet: from a clear stored by the caller to
 //   the receiver taking it up (the receiver's wake-up), and from an autowrite
 //   to the receiver taking up its batch (the pusher's wake-up too). The
@@ -61,8 +62,9 @@ namespace {
 
 enum Polling { kPlain, kPaced, kPollings };
 constexpr const char* kPollingName[kPollings] = {"plain", "paced"};
-// Frames sent back to back, and each after a pause of kFramePauseMs.
-enum FrameKind { kBackToBack, kAfterPause, kFrameKinds };
+// Frames sent back to back; each after a pause of kFramePauseMs; and each
+// after such a pause and opened by a clear, as animations draw them.
+enum FrameKind { kBackToBack, kAfterPause, kClearedAfterPause, kFrameKinds };
 
 constexpr int kDefaultFrames = 30;
 constexpr int kMaxFrames = 300;  // of one kind per polling
@@ -206,12 +208,14 @@ void awaitAbove(const std::atomic<int>& counter, int value)
 }
 
 // Frames number `first` on, `count` of them, each after `pauseMs`.
-void writeFrames(lBox* box, Polling polling, int first, int count, unsigned long pauseMs)
+void writeFrames(lBox* box, Polling polling, int first, int count, unsigned long pauseMs, bool cleared)
 {
     const storeColor white{1.0f, 1.0f, 1.0f};
     for (int frame = first; frame < first + count; ++frame) {
         box->msSleep(pauseMs);
         shared->frameStartNs[frame] = nowNs();
+        if (cleared)
+            box->clear();
         const int entriesBefore = shared->entriesSeen.load(std::memory_order_relaxed);
         for (uint8_t x = 0; x < kCubeEdge; ++x)
             for (uint8_t y = 0; y < kCubeEdge; ++y)
@@ -241,8 +245,9 @@ void writeTraffic(Polling polling, int frames)
     while (!shared->readerReady.load(std::memory_order_acquire))
         usleep(kWaitPollUs);
     lBox* box = lBox::getInstance(kCubeEdge, kCubeEdge, kCubeEdge);
-    writeFrames(box, polling, kBackToBack * frames, frames, 0);
-    writeFrames(box, polling, kAfterPause * frames, frames, kFramePauseMs);
+    writeFrames(box, polling, kBackToBack * frames, frames, 0, false);
+    writeFrames(box, polling, kAfterPause * frames, frames, kFramePauseMs, false);
+    writeFrames(box, polling, kClearedAfterPause * frames, frames, kFramePauseMs, true);
     for (int trial = 0; trial < kQuietTrialsPerRound; ++trial) {
         sendAfterQuiet(box, trial, kQuietClear, [box] { box->clear(); });
         sendAfterQuiet(box, trial, kQuietWrite, [box] { box->autowrite(0, 0, 0, {1.0f, 0.0f, 0.0f}); });
@@ -371,7 +376,8 @@ int main(int argc, char** argv)
                 " paced = as built\n");
     std::printf("  %-42s%10s%10s  %7s\n", "", kPollingName[kPlain], kPollingName[kPaced], "ratio");
     const std::string afterPause = "after a " + std::to_string(kFramePauseMs) + " ms pause";
-    const char* kindName[kFrameKinds] = {"back to back", afterPause.c_str()};
+    const std::string clearedAfterPause = "opened by a clear " + afterPause;
+    const char* kindName[kFrameKinds] = {"back to back", afterPause.c_str(), clearedAfterPause.c_str()};
     for (int kind = 0; kind < kFrameKinds; ++kind) {
         const double plain = median(shared->frameMs[kPlain][kind], frames);
         const double paced = median(shared->frameMs[kPaced][kind], frames);
