@@ -101,8 +101,14 @@ private:
 // slack belongs to the calling thread.
 class Pacer {
 public:
-    // A new polling thread has seen no traffic yet.
-    Pacer() { setSlack(kQuietSlackNs); }
+    enum class Start { kQuiet, kFlowing };
+
+    // A new polling thread has seen no traffic yet; a wait that has just
+    // begun expects its answer soon.
+    explicit Pacer(Start start = Start::kQuiet) : flowing(start == Start::kFlowing)
+    {
+        setSlack(flowing ? kFlowingSlackNs : kQuietSlackNs);
+    }
 
     // Ends a pass of the loop: sleeps the poll interval, with the slack set by
     // whether this pass moved the channel (stored or handled a code, or found
@@ -157,20 +163,20 @@ private:
     std::chrono::steady_clock::time_point quietSince;
 };
 
-// Sets the calling thread's slack for one wait of the program's own thread,
-// and puts the program's own slack back afterwards.
-class WaitSlack {
+// Keeps the calling thread's own slack over one wait of the program's
+// thread, and puts it back afterwards.
+class OwnSlack {
 public:
     // prctl's int result would cut off slacks above about 2 s.
-    explicit WaitSlack(unsigned long ns) : own(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0)) { setSlack(ns); }
-    ~WaitSlack()
+    OwnSlack() : own(syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0)) {}
+    ~OwnSlack()
     {
         if (own > 0)
             setSlack(static_cast<unsigned long>(own));
     }
 
-    WaitSlack(const WaitSlack&) = delete;
-    WaitSlack& operator=(const WaitSlack&) = delete;
+    OwnSlack(const OwnSlack&) = delete;
+    OwnSlack& operator=(const OwnSlack&) = delete;
 
 private:
     const long own;
@@ -183,29 +189,25 @@ void waitUntil(Done done, Doorbell& bell)
 {
     if (done())
         return;
-    const WaitSlack slack(kQuietSlackNs);
+    const OwnSlack own;
+    setSlack(kQuietSlackNs);
     while (!done())
         bell.sleepUnless(done);
 }
 
 // A wait of the program's thread on another process, which cannot ring: it
-// polls at the tight slack, and at the wide one once it has lasted
-// kQuietAfter, so that waiting on a partner that is gone costs little.
+// polls like a channel loop that has just moved, tight at first and wide once
+// it has lasted kQuietAfter, so that waiting on a partner that is gone costs
+// little.
 template <class Done>
 void waitUntil(Done done)
 {
     if (done())
         return;
-    const WaitSlack slack(kFlowingSlackNs);
-    const auto start = std::chrono::steady_clock::now();
-    bool tight = true;
-    while (!done()) {
-        if (tight && std::chrono::steady_clock::now() - start >= kQuietAfter) {
-            tight = false;
-            setSlack(kQuietSlackNs);
-        }
-        usleep(kPollIntervalUs);
-    }
+    const OwnSlack own;
+    Pacer pacer(Pacer::Start::kFlowing);
+    while (!done())
+        pacer.pause(false);
 }
 
 }  // namespace pacing
