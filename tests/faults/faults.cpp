@@ -15,7 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr uid_t kNobody = 65534;
 constexpr auto kRefusalDeadline = 30s;
 constexpr auto kStatusDeadline = 60s;
 constexpr std::size_t kShortFile = channel::kRecordSize - 1;
@@ -91,8 +90,7 @@ void expectRefusal(const BadChannel& bad, const Side& side, const std::vector<st
                    testsupport::Process::Options options, const testsupport::RunDir& dir, bool othersMaySpeak)
 {
     const auto before = snapshot(dir.root());
-    if (bad.asOtherUser && ::geteuid() == 0)
-        options.user = kNobody;
+    options.obeyFileModes = bad.obeyFileModes;
     testsupport::Process process(argv, options);
     const testsupport::Exit exit = process.wait(kRefusalDeadline);
     EXPECT_EQ(exit.signal, 0);

@@ -31,8 +31,8 @@ struct BadChannel {
     void (*spoil)(const testsupport::RunDir& dir);
     // What the program must print on standard error, whole.
     std::string (*message)(const Side& side);
-    // root may open any file for writing, so this case runs as nobody.
-    bool asOtherUser;
+    // root may open any file for writing, so this case runs without that power.
+    bool obeyFileModes;
 };
 
 const std::vector<BadChannel>& badChannels();

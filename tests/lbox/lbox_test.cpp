@@ -23,7 +23,6 @@ using namespace std::chrono_literals;
 using testsupport::Process;
 using testsupport::RunDir;
 
-constexpr uid_t kNobody = 65534;
 
 // Stress sizes shrink under slow builds (sanitizers) through CUBE_TEST_SCALE,
 // a percentage.
@@ -74,7 +73,7 @@ std::vector<std::string> writes(uint32_t first, uint32_t count)
 {
     std::vector<std::string> events;
     for (uint32_t id = first; id < first + count; ++id)
-        events.push_back("W" + std::to_string(id));
+        events.push_back(callmix::writeEvent(id));
     return events;
 }
 
@@ -126,10 +125,10 @@ TEST_F(LboxTest, ClearsInterleavedWithWritesAlternateExactly)
         std::vector<std::string> expected;
         for (uint32_t id = 0; id < pairs; ++id) {
             if (writeFirst)
-                expected.push_back("W" + std::to_string(id));
+                expected.push_back(callmix::writeEvent(id));
             expected.push_back("C");
             if (!writeFirst)
-                expected.push_back("W" + std::to_string(id));
+                expected.push_back(callmix::writeEvent(id));
         }
         expected.insert(expected.end(), {"R0", "C"});
         EXPECT_EQ(reader.events(), expected);
@@ -146,7 +145,7 @@ TEST_F(LboxTest, ReleaseCodesKeepCallOrderAndTheirOwnKeepValue)
     std::vector<std::string> expected;
     for (uint32_t id = 0; id < rounds; ++id) {
         expected.push_back(id % 3 == 0 ? "R1" : "R0");
-        expected.push_back("W" + std::to_string(id));
+        expected.push_back(callmix::writeEvent(id));
     }
     expected.insert(expected.end(), {"R1", "C"});
     EXPECT_EQ(reader.events(), expected) << "writes queued right after a release belong to the next frame";
@@ -270,7 +269,7 @@ struct BadChannel {
     const char* name;
     void (*prepare)(const RunDir&);
     const char* message;
-    bool asOtherUser;
+    bool obeyFileModes;
 };
 
 const BadChannel kBadChannels[] = {
@@ -298,9 +297,8 @@ TEST(LboxChannelFile, UnusableFileIsReportedAndLeftAlone)
         bad.prepare(dir);
         const std::string before = testsupport::readFile(dir.recordPath());
         Process::Options options = Process::Options::in(dir.runDir());
-        // root may write any file, so the permission case runs as nobody.
-        if (bad.asOtherUser && ::geteuid() == 0)
-            options.user = kNobody;
+        // root may write any file, so the permission case runs without that power.
+        options.obeyFileModes = bad.obeyFileModes;
         Process process({testsupport::binary("lbox_scenario"), "idle"}, options);
         const testsupport::Exit exit = process.wait(20s);
         EXPECT_EQ(exit.code, 1);

@@ -73,9 +73,9 @@ public:
                 out.push_back(code == channel::kStatusReleaseKeep ? "R1" : "R0");
             } else if (code > channel::kStatusBatchBase) {
                 for (std::size_t k = 0; k < std::size_t{code} - channel::kStatusBatchBase; ++k)
-                    out.push_back("W" + std::to_string(callmix::idOf(channel::unpackEntry(r.data(), k))));
+                    out.push_back(callmix::writeEvent(callmix::idOf(channel::unpackEntry(r.data(), k))));
             } else {
-                out.push_back("?" + std::to_string(code));
+                out.push_back(std::string("?").append(std::to_string(code)));
             }
         }
         return out;

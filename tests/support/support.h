@@ -56,8 +56,10 @@ public:
         std::string cwd = ".";
         // Replaces the environment when set (an empty list means none at all).
         std::optional<std::vector<std::string>> env;
-        // Runs the child as this user (needs root), for permission checks.
-        std::optional<uid_t> user;
+        // Takes from a child run by root the power to override file modes,
+        // so that a mode holds for it as for anyone else. It keeps its user,
+        // so it still runs programs from a build in a private home.
+        bool obeyFileModes = false;
 
         // Options for a child started in `dir` with the test's environment.
         static Options in(const std::string& dir)
