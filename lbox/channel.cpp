@@ -1,12 +1,17 @@
 #include "channel.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace channel {
 
@@ -16,6 +21,65 @@ namespace {
 {
     std::perror(what.c_str());
     std::exit(EXIT_FAILURE);
+}
+
+// A channel file that another process truncates while it is mapped turns
+// every touch of the record into SIGBUS. The handler ends the process with a
+// message when the fault lies in a mapped record, and hands any other fault
+// on to whoever handled SIGBUS before, as if it had never been installed.
+//
+// A process maps a record or two (a benchmark runs both ends in one), each
+// in a slot of its own: mapRecord fills a slot's message, then publishes its
+// address (release); the handler reads the address (acquire) and then the
+// message, on whichever thread faulted.
+constexpr std::size_t kGuardedRecords = 4;
+constexpr std::size_t kTruncatedMessageSize = 512;
+
+struct GuardedRecord {
+    std::atomic<uintptr_t> address{0};
+    char message[kTruncatedMessageSize] = {};
+    std::size_t length = 0;
+};
+GuardedRecord guarded[kGuardedRecords];
+std::atomic<std::size_t> guardedCount{0};
+struct sigaction previousBusAction {};
+
+void onBusError(int signal, siginfo_t* info, void*)
+{
+    const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (const GuardedRecord& record : guarded) {
+        const uintptr_t start = record.address.load(std::memory_order_acquire);
+        if (start != 0 && info->si_code > 0 && address - start < kRecordSize) {
+            // Only async-signal-safe calls from here on.
+            [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, record.message, record.length);
+            ::_exit(EXIT_FAILURE);
+        }
+    }
+    // Not a record of ours: put the earlier handling back. A fault recurs as
+    // soon as the faulting instruction runs again; a sent signal is sent anew.
+    ::sigaction(SIGBUS, &previousBusAction, nullptr);
+    if (info->si_code <= 0)
+        ::raise(signal);
+}
+
+void guard(const uint8_t* record, const char* path)
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &previousBusAction);
+    });
+    const std::size_t slot = guardedCount.fetch_add(1, std::memory_order_relaxed);
+    if (slot >= kGuardedRecords)
+        return;  // left unguarded: a fault there is a plain bus error
+    GuardedRecord& entry = guarded[slot];
+    const int length = std::snprintf(entry.message, sizeof entry.message,
+                                     "%s was truncated while in use; the frame record is gone. Exiting\n", path);
+    entry.length = std::min<std::size_t>(static_cast<std::size_t>(length), sizeof entry.message - 1);
+    entry.address.store(reinterpret_cast<uintptr_t>(record), std::memory_order_release);
 }
 
 }  // namespace
@@ -41,7 +105,9 @@ uint8_t* mapRecord(const char* path, const char* openFailure)
     if (map == MAP_FAILED)
         fail(std::string("unable to map ") + path + " Exiting");
     // The descriptor stays open with the mapping until the process ends.
-    return static_cast<uint8_t*>(map);
+    auto* record = static_cast<uint8_t*>(map);
+    guard(record, path);
+    return record;
 }
 
 }  // namespace channel

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <utility>
+#include <unistd.h>
 
 namespace {
 
@@ -57,6 +61,45 @@ TEST(ChannelFile, EveryProgramRefusesAnUnusableFileAndLeavesItAlone)
             faults::expectRefusal(bad, program.side, program.argv, options, dir);
         }
     }
+}
+
+std::string truncatedMessage(const faults::Side& side)
+{
+    return std::string(side.path) + " was truncated while in use; the frame record is gone. Exiting\n";
+}
+
+// Serves the channel of `dir`: the tracer's reset of a stale code shows it.
+std::unique_ptr<Process> startTracer(testsupport::RunDir& dir)
+{
+    uint8_t* record = dir.mapRecord();
+    channel::storeStatus(record, 0);
+    auto tracer = std::make_unique<Process>(std::vector<std::string>{binary("cubetrace5")},
+                                            Process::Options::in(dir.root()));
+    EXPECT_TRUE(faults::waitForStatus(record, [](uint8_t s) { return s == channel::kStatusIdle; }, tracer.get()));
+    return tracer;
+}
+
+// Another process cuts the file short while a fill plays: both ends stop
+// with a message. A bus error from anywhere else stays a bus error.
+TEST(ChannelFile, TruncatedWhileInUseEndsBothEndsWithAMessage)
+{
+    testsupport::RunDir dir;
+    auto tracer = startTracer(dir);
+    Process fill({binary("cubefill")}, Process::Options::in(dir.runDir()));
+    ASSERT_TRUE(tracer->waitForOutput([](const std::string& out) { return out.find("\n3 ") != std::string::npos; }));
+    ASSERT_EQ(::truncate(dir.recordPath().c_str(), 0), 0);
+
+    for (auto [process, side] : {std::pair{tracer.get(), faults::kReader}, std::pair{&fill, faults::kWriter}}) {
+        const testsupport::Exit exit = process->wait();
+        EXPECT_EQ(exit.signal, 0);
+        EXPECT_EQ(exit.code, 1);
+        EXPECT_EQ(process->err(), truncatedMessage(side));
+    }
+
+    testsupport::RunDir other;
+    auto bystander = startTracer(other);
+    bystander->signal(SIGBUS);
+    EXPECT_EQ(bystander->wait().signal, SIGBUS);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -103,6 +105,24 @@ TEST(ViewerFaults, UnusableGlutOptionsEndTheViewerBeforeTheChannelIsTouched)
         EXPECT_EQ(viewer.out(), "");
         EXPECT_EQ(dir.recordBytes(), before);
     }
+}
+
+// The channel file cut short under a running viewer: it ends with a message
+// instead of a bare bus error.
+TEST(ViewerFaults, TruncatedChannelFileEndsTheViewerWithAMessage)
+{
+    xsession::XServer x;
+    testsupport::RunDir dir;
+    uint8_t* record = dir.mapRecord();
+    channel::storeStatus(record, kStale);
+    Process viewer({binary("cubeview5")}, x.optionsIn(dir.root()));
+    ASSERT_TRUE(answered(record, viewer)) << viewer.err();
+    ASSERT_EQ(::truncate(dir.recordPath().c_str(), 0), 0);
+    const testsupport::Exit exit = viewer.wait(kDeadline);
+    EXPECT_EQ(exit.signal, 0);
+    EXPECT_EQ(exit.code, 1);
+    EXPECT_TRUE(viewer.err().ends_with("shared_buffer.txt was truncated while in use; the frame record is gone. Exiting\n"))
+        << viewer.err();
 }
 
 }  // namespace
