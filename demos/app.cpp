@@ -1,8 +1,8 @@
 // "app5" and "app12", the programs that launch starts: each plays one demo.
-// The demo is looked for beside this program's resolved location, so a run
-// directory may hold a link to it, and then where the build put it, so it may
-// hold a copy. launch starts it with no arguments and no environment, and it
-// needs neither.
+// The demo is looked for beside this program's resolved location, so that a
+// run directory may hold a link to it (or a copy of both), and then where an
+// install puts the commands, relative to the helpers' own directory. launch
+// starts it with no arguments and no environment, and it needs neither.
 
 #include <cstdio>
 #include <filesystem>
@@ -20,12 +20,15 @@ int main()
 
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const std::string beside = (self.parent_path() / CUBE_DEMO).string();
-        ::execv(beside.c_str(), args);
+    if (error) {
+        std::perror("unable to locate " CUBE_DEMO);
+        return 1;
     }
-    const std::string built = std::string(CUBE_DEMO_DIR) + "/" + CUBE_DEMO;
-    ::execv(built.c_str(), args);
-    std::perror(("unable to start " + built).c_str());
+    const std::filesystem::path here = self.parent_path();
+    const std::string beside = (here / CUBE_DEMO).string();
+    ::execv(beside.c_str(), args);
+    const std::string installed = (here / CUBE_BIN_FROM_HELPERS / CUBE_DEMO).lexically_normal().string();
+    ::execv(installed.c_str(), args);
+    std::perror(("unable to start " + installed).c_str());
     return 1;
 }

@@ -9,6 +9,7 @@
 // checked before anything is sent.
 
 #include "channel.h"
+#include "cli.h"
 #include "recording.h"
 
 #include <cerrno>
@@ -27,7 +28,6 @@ namespace {
 constexpr const char* kChannelPath = "../shared_buffer.txt";
 constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
 constexpr useconds_t kPollSleepUs = 10;
-constexpr int kUsageStatus = 2;
 constexpr long kNsPerUs = 1000;
 constexpr long kNsPerSecond = 1000000000;
 constexpr double kMinSpeed = 0.01;
@@ -41,11 +41,20 @@ void requestStop(int)
     stopRequested = 1;
 }
 
-[[noreturn]] void usage(const char* program)
-{
-    std::fprintf(stderr, "Usage: %s [--speed FACTOR (0.01 to 1000)] [--loop] FILE\n", program);
-    std::exit(kUsageStatus);
-}
+const cli::Tool kTool{"cubereplay",
+                     "Usage: cubereplay [OPTION]... FILE\n"
+                     "Plays a recording made by cubetrace --record back into the frame channel,\n"
+                     "with its original timing. Run it where an animation would run: one\n"
+                     "directory below the viewer, which serves ../shared_buffer.txt. The whole\n"
+                     "file is checked before anything is sent.\n"
+                     "\n"
+                     "  --speed F   play F times as fast (0.01 to 1000; default 1)\n"
+                     "  --loop      start over at the end, until Ctrl-C\n"
+                     "  --help      show this help and exit\n"
+                     "  --version   show the version and exit\n"
+                     "\n"
+                     "Example:\n"
+                     "  cubereplay --speed 2 ../show.rec\n"};
 
 timespec after(const timespec& start, uint64_t ns)
 {
@@ -77,23 +86,19 @@ int main(int argc, char** argv)
     double speed = 1.0;
     bool loop = false;
     const char* path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--loop") {
+    cli::Parser args(kTool, argc, argv);
+    while (args.next()) {
+        if (args.flag("--loop"))
             loop = true;
-        } else if (arg == "--speed" && i + 1 < argc) {
-            char* end = nullptr;
-            speed = std::strtod(argv[++i], &end);
-            if (*end != '\0' || !(speed >= kMinSpeed && speed <= kMaxSpeed))
-                usage(argv[0]);
-        } else if (!path && !arg.starts_with("--")) {
-            path = argv[i];
-        } else {
-            usage(argv[0]);
-        }
+        else if (const char* factor = args.option("--speed"))
+            speed = args.number("--speed", factor, kMinSpeed, kMaxSpeed);
+        else if (args.positional() && !path)
+            path = args.current();
+        else
+            args.unexpected();
     }
     if (!path)
-        usage(argv[0]);
+        args.fail("no recording given");
 
     std::ifstream file(path, std::ios::binary);
     if (!file) {

@@ -11,6 +11,7 @@
 // --count; that last release may then stay unanswered in the record, which
 // the next receiver to start resets anyway.
 
+#include "cli.h"
 #include "core1Read.h"
 #include "recording.h"
 
@@ -28,7 +29,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
 constexpr uint32_t kFnvPrime = 0x01000193u;
 
@@ -52,45 +52,51 @@ struct Trace {
 };
 Trace trace;
 
-// One build per cube edge, side by side in one directory.
-const char* programForEdge(int edge)
+// One build per cube edge, side by side in one directory: cubetrace serves
+// the default edge, cubetrace<N> each other one.
+std::string programForEdge(int edge)
 {
-    return edge == 12 ? "cubetrace" : "cubetrace5";
+    return edge == cli::kDefaultEdge ? "cubetrace" : "cubetrace" + std::to_string(edge);
 }
 
-[[noreturn]] void usage(const char* program)
+cli::Tool tool()
 {
-    std::fprintf(stderr, "Usage: %s [--edge 12|5] [--leds] [--count N] [--record FILE]\n", program);
-    std::exit(kExitUsage);
+    return {"cubetrace",
+            "Usage: cubetrace [OPTION]...\n"
+            "Serves the frame channel like the viewer, but without a window: run it where\n"
+            "the viewer would run, beside shared_buffer.txt. For every frame release it\n"
+            "prints the release number, the milliseconds since start, the number of lit\n"
+            "LEDs and a hash of the frame. It ends on Ctrl-C.\n"
+            "\n"
+            "  --edge N        serve a cube of edge N: " +
+                cli::builtEdges() +
+                " (default 12)\n"
+                "  --leds          also list every lit LED of a frame: x y z r g b\n"
+                "  --count N       end after N frame releases\n"
+                "  --record FILE   write every code received, with its time, to FILE\n"
+                "                  (cubereplay plays it back)\n"
+                "  --help          show this help and exit\n"
+                "  --version       show the version and exit\n"
+                "\n"
+                "Example:\n"
+                "  cubetrace --edge 5 --record fill.rec\n"};
 }
 
 Options parseOptions(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--leds") {
+    cli::Parser args(tool(), argc, argv);
+    while (args.next()) {
+        if (args.flag("--leds"))
             options.leds = true;
-        } else if (arg == "--edge" && value) {
-            const std::string edge = value;
-            if (edge != "12" && edge != "5")
-                usage(argv[0]);
-            options.edge = std::stoi(edge);
-            ++i;
-        } else if (arg == "--record" && value) {
-            options.recordPath = value;
-            ++i;
-        } else if (arg == "--count" && value) {
-            char* end = nullptr;
-            errno = 0;
-            options.count = std::strtoul(value, &end, 10);
-            if (errno != 0 || *value < '1' || *value > '9' || *end != '\0')
-                usage(argv[0]);
-            ++i;
-        } else {
-            usage(argv[0]);
-        }
+        else if (const char* edge = args.option("--edge"))
+            options.edge = args.edge("--edge", edge);
+        else if (const char* path = args.option("--record"))
+            options.recordPath = path;
+        else if (const char* count = args.option("--count"))
+            options.count = args.count("--count", count, 1, ULONG_MAX);
+        else
+            args.unexpected();
     }
     return options;
 }

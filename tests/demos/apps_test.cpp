@@ -35,7 +35,8 @@ TEST(Apps, App12PlaysTheShowThroughLinks)
 TEST(Apps, App5PlaysTheEdgeFiveFillFromCopies)
 {
     testsupport::RunDir dir;
-    for (const char* name : {"launch", "app5"})
+    // A copied app finds its demo beside itself.
+    for (const char* name : {"launch", "app5", "cubefill"})
         fs::copy_file(binary(name), dir.runDir() + "/" + name);
 
     const std::vector<Frame> frames = firstFrames(dir, {dir.runDir() + "/launch", "app5"}, 3, kNoEnvironment);

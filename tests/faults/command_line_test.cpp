@@ -120,19 +120,43 @@ void expectRefusals(const std::string& program, const faults::Side& side, const 
 constexpr int kUsageStatus = 2;
 constexpr int kFailureStatus = 1;
 
+// The one line that a tool prints for a usage error.
+std::string usageError(const std::string& tool, const std::string& what)
+{
+    return tool + ": " + what + " (try '" + tool + " --help')\n";
+}
+
+// As a usage error shows an argument: quoted, its first 60 bytes.
+std::string shownArgument(const std::string& argument)
+{
+    return "'" + argument.substr(0, 60) + (argument.size() > 60 ? "...'" : "'");
+}
+
 TEST(HostileCommandLine, CubetraceRefusesWithUsageOrTheFileItCannotWrite)
 {
-    const std::string usage = "Usage: " + binary("cubetrace") + " [--edge 12|5] [--leds] [--count N] [--record FILE]\n";
     std::vector<Refusal> refusals;
     for (const std::vector<std::string>& arguments : faults::kHostileArguments)
-        refusals.push_back({arguments, kUsageStatus, usage});
+        refusals.push_back({arguments, kUsageStatus,
+                            usageError("cubetrace", "unexpected argument " + shownArgument(arguments[0]))});
     for (const std::string& value : {kLongArgument, std::string(), faults::kWideTwelve}) {
-        refusals.push_back({{"--edge", value}, kUsageStatus, usage});
-        refusals.push_back({{"--count", value}, kUsageStatus, usage});
+        refusals.push_back({{"--edge", value},
+                            kUsageStatus,
+                            usageError("cubetrace", "--edge takes a built cube edge (12, 5), not " + shownArgument(value))});
+        refusals.push_back({{"--count", value},
+                            kUsageStatus,
+                            usageError("cubetrace", "--count takes a whole number of 1 or more, not " + shownArgument(value))});
     }
-    refusals.push_back({{"--count", std::string(kLongArgument.size(), '9')}, kUsageStatus, usage});
-    refusals.push_back({{"--leds", faults::kNonAscii}, kUsageStatus, usage});
-    refusals.push_back({{"--" + kLongArgument}, kUsageStatus, usage});
+    const std::string nines(kLongArgument.size(), '9');
+    refusals.push_back({{"--count", nines},
+                        kUsageStatus,
+                        usageError("cubetrace", "--count takes a whole number of 1 or more, not " + shownArgument(nines))});
+    refusals.push_back({{"--leds", faults::kNonAscii},
+                        kUsageStatus,
+                        usageError("cubetrace", "unexpected argument " + shownArgument(faults::kNonAscii))});
+    refusals.push_back({{"--" + kLongArgument},
+                        kUsageStatus,
+                        usageError("cubetrace", "unknown option " + shownArgument("--" + kLongArgument))});
+    refusals.push_back({{"--record"}, kUsageStatus, usageError("cubetrace", "option --record needs a value")});
     const std::string cannotWrite = "cubetrace: unable to write the recording ";
     refusals.push_back({{"--record", ""}, kFailureStatus, cannotWrite + ": No such file or directory\n"});
     refusals.push_back(
@@ -142,19 +166,57 @@ TEST(HostileCommandLine, CubetraceRefusesWithUsageOrTheFileItCannotWrite)
 
 TEST(HostileCommandLine, CubereplayRefusesWithUsageOrTheFileItCannotRead)
 {
-    const std::string usage = "Usage: " + binary("cubereplay") + " [--speed FACTOR (0.01 to 1000)] [--loop] FILE\n";
     std::vector<Refusal> refusals;
     for (const std::string& speed : {kLongArgument, std::string(), faults::kWideTwelve, std::string("nan"),
-                                     std::string("inf")})
-        refusals.push_back({{"--speed", speed, "show.rec"}, kUsageStatus, usage});
-    refusals.push_back({{"--" + kLongArgument}, kUsageStatus, usage});
-    refusals.push_back({{"", ""}, kUsageStatus, usage});
+                                     std::string("inf"), std::string("1001")})
+        refusals.push_back({{"--speed", speed, "show.rec"},
+                            kUsageStatus,
+                            usageError("cubereplay", "--speed takes a number from 0.01 to 1000, not " + shownArgument(speed))});
+    refusals.push_back({{"--" + kLongArgument},
+                        kUsageStatus,
+                        usageError("cubereplay", "unknown option " + shownArgument("--" + kLongArgument))});
+    refusals.push_back({{"", ""}, kUsageStatus, usageError("cubereplay", "unexpected argument ''")});
+    refusals.push_back({{"--loop"}, kUsageStatus, usageError("cubereplay", "no recording given")});
     const std::string cannotRead = "cubereplay: cannot read ";
     refusals.push_back({{kLongArgument}, kFailureStatus, cannotRead + kLongArgument + ": File name too long\n"});
     refusals.push_back({{""}, kFailureStatus, cannotRead + ": No such file or directory\n"});
     refusals.push_back(
         {{faults::kNonAscii}, kFailureStatus, cannotRead + faults::kNonAscii + ": No such file or directory\n"});
     expectRefusals("cubereplay", faults::kWriter, refusals);
+}
+
+// Every tool of the toolkit's own answers --help on standard output with
+// its usage line first, and --version with the toolkit's version.
+TEST(ToolCommandLine, HelpAndVersionAnswerOnStandardOutput)
+{
+    for (const std::string tool : {"cubetrace", "cubetrace5", "cubereplay", "cubeplay"}) {
+        SCOPED_TRACE(tool);
+        const std::string name = tool == "cubetrace5" ? "cubetrace" : tool;
+        Process help({binary(tool), "--help"}, Process::Options::in("/"));
+        EXPECT_EQ(help.wait().code, 0);
+        EXPECT_TRUE(help.out().starts_with("Usage: " + name + " [OPTION]...")) << help.out();
+        EXPECT_NE(help.out().find("\n  --version "), std::string::npos) << help.out();
+        EXPECT_EQ(help.err(), "");
+        Process version({binary(tool), "--version"}, Process::Options::in("/"));
+        EXPECT_EQ(version.wait().code, 0);
+        EXPECT_EQ(version.out(), name + " (ledcube) " CUBE_VERSION "\n");
+    }
+}
+
+TEST(ToolCommandLine, CubeplayRefusesBeforeItStartsAnything)
+{
+    testsupport::RunDir dir;
+    const std::vector<Refusal> refusals = {
+        {{}, kUsageStatus, usageError("cubeplay", "no animation program given")},
+        {{"--edge", "7", "cubefill"}, kUsageStatus, usageError("cubeplay", "--edge takes a built cube edge (12, 5), not '7'")},
+        {{"--headless=1", "cubefill"}, kUsageStatus, usageError("cubeplay", "option --headless takes no value")},
+        {{"--dir"}, kUsageStatus, usageError("cubeplay", "option --dir needs a value")},
+        {{"./no-such-animation"}, kFailureStatus, "cubeplay: cannot run ./no-such-animation: No such file or directory\n"},
+        {{"no-such-animation"},
+         kFailureStatus,
+         "cubeplay: cannot find the program 'no-such-animation' among the toolkit's programs or on PATH\n"},
+    };
+    expectRefusals("cubeplay", faults::kWriter, refusals);
 }
 
 }  // namespace

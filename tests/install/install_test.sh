@@ -1,50 +1,93 @@
 #!/usr/bin/env bash
-# Installs the toolkit to a temporary prefix, builds the example animation
-# against it as an outside user would (CMake package and pkg-config), and
-# plays it on the installed cubetrace.
+# The toolkit as a user installs it, in two layouts:
+#   - the whole build under a plain prefix: commands in bin/, helpers in
+#     libexec/ledcube/, the example built against it with CMake and with
+#     pkg-config, and played there by the installed cubeplay;
+#   - the library alone as a distribution stages it: prefix /usr, libdir
+#     lib/<multiarch>, under DESTDIR, found by CMake and by pkg-config.
+# lBox.h compiles in a program of its own as C++17 and as C++20.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
 work=$(mktemp -d)
-trace_pid=
-cleanup() {
-    [[ -n $trace_pid ]] && kill "$trace_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-prefix=$work/prefix
+trap 'rm -rf "$work"' EXIT
+fail() { echo "$*" >&2; exit 1; }
 
+prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in bin/cubeview12 bin/cubeview5 bin/cubeshow bin/cubefill bin/cubetrace bin/cubetrace5 bin/cubereplay \
-            bin/launch bin/bytemax bin/app5 bin/app12 lib/liblbox.a include/lBox.h \
+commands=(cubeshow cubefill cubetrace cubetrace5 cubereplay cubeplay)
+[[ -x $build/bin/cubeview12 ]] && commands+=(cubeview12 cubeview5)
+helpers=(launch app5 app12 bytemax)
+for file in "${commands[@]/#/bin/}" "${helpers[@]/#/libexec/ledcube/}" lib/liblbox.a include/lBox.h \
             lib/cmake/lbox/lboxConfig.cmake lib/pkgconfig/lbox.pc; do
-    [[ -e $prefix/$file ]] || { echo "not installed: $file"; exit 1; }
+    [[ -e $prefix/$file ]] || fail "not installed: $file"
+done
+for helper in "${helpers[@]}"; do
+    [[ ! -e $prefix/bin/$helper ]] || fail "a helper with a generic name is in bin/: $helper"
+done
+for app in app5 app12; do
+    readelf -p .rodata "$prefix/libexec/ledcube/$app" | grep -q -F "$build" && fail "the installed $app names the build tree"
+done
+
+# The installed helpers start the installed demos: with no channel file
+# beside them, each demo says so, which shows that it was found and ran.
+mkdir -p "$work/nochannel/anim"
+for app in app5 app12; do
+    ln -s "$prefix/libexec/ledcube/$app" "$work/nochannel/anim/$app"
+done
+for app in app5 app12; do
+    said=$(cd "$work/nochannel/anim" && "$prefix/libexec/ledcube/launch" "$app" 2>&1) && fail "$app: no failure"
+    [[ $said == "unable to open shared_buffer.txt Exiting: No such file or directory" ]] || fail "$app: $said"
+done
+
+# A program of its own, against each layout, in each language version.
+probe=$work/probe.cpp
+printf '%s\n' '#include <lBox.h>' \
+    'int main() { return lBox::getInstance(5, 5, 5)->write(0, 0, 0, {1, 0, 0}) == -1 ? 0 : 1; }' >"$probe"
+compile_with_pkg_config() {  # PKG_CONFIG_PATH, then g++ arguments
+    local path=$1
+    shift
+    # shellcheck disable=SC2046
+    g++ "$@" $(PKG_CONFIG_PATH=$path pkg-config --cflags --libs lbox)
+}
+for std in c++17 c++20; do
+    compile_with_pkg_config "$prefix/lib/pkgconfig" -std=$std "$probe" -o "$work/probe-$std"
 done
 
 cmake -S "$source/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/example" >/dev/null
-PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-export PKG_CONFIG_PATH
-# shellcheck disable=SC2046
-g++ "$source/examples/rain.cpp" $(pkg-config --cflags --libs lbox) -o "$work/rain-pkgconfig"
+compile_with_pkg_config "$prefix/lib/pkgconfig" -std=c++20 "$source/examples/rain.cpp" -o "$work/rain-pkgconfig"
 
 frames=20
 for rain in "$work/example/rain" "$work/rain-pkgconfig"; do
-    mkdir -p "$work/run/anim"
-    head -c 46 /dev/zero >"$work/run/shared_buffer.txt"
-    (cd "$work/run" && exec "$prefix/bin/cubetrace" --edge 5 --count $((frames + 1)) >"$work/trace.txt") &
-    trace_pid=$!
-    until [[ $(od -An -tu1 -N1 "$work/run/shared_buffer.txt" | tr -d ' ') == 200 ]]; do sleep 0.05; done
-    (cd "$work/run/anim" && "$rain" 5 $frames)
-    wait "$trace_pid"
-    trace_pid=
-
+    "$prefix/bin/cubeplay" --headless --edge 5 --dir "$work/run" "$rain" 5 $frames >"$work/out.txt" 2>"$work/err.txt" ||
+        fail "$rain: cubeplay failed: $(cat "$work/err.txt")"
+    grep -E '^[0-9]+ [0-9]+ [0-9]+ [0-9a-f]{8}$' "$work/out.txt" >"$work/trace.txt" || true
     # One line per frame plus the closing dark frame, numbered from 1.
     lines=$(wc -l <"$work/trace.txt")
-    [[ $lines -eq $((frames + 1)) ]] || { echo "$rain: $lines frames, expected $((frames + 1))"; exit 1; }
+    [[ $lines -eq $((frames + 1)) ]] || fail "$rain: $lines frames, expected $((frames + 1))"
     last=$(tail -n 1 "$work/trace.txt")
-    [[ $last =~ ^$((frames + 1))\ [0-9]+\ 0\ [0-9a-f]{8}$ ]] || { echo "$rain: last frame not dark: $last"; exit 1; }
+    [[ $last =~ ^$((frames + 1))\ [0-9]+\ 0\ [0-9a-f]{8}$ ]] || fail "$rain: last frame not dark: $last"
     first=$(head -n 1 "$work/trace.txt")
-    [[ $first =~ ^1\ [0-9]+\ 2\ [0-9a-f]{8}$ ]] || { echo "$rain: first frame should show two drops: $first"; exit 1; }
+    [[ $first =~ ^1\ [0-9]+\ 2\ [0-9a-f]{8}$ ]] || fail "$rain: first frame should show two drops: $first"
+    [[ -L $work/run/anim/app5 && $(stat -c %s "$work/run/shared_buffer.txt") -eq 46 ]] || fail "run directory not laid out"
 done
+
+# The distribution's layout: only the library and its package files.
+multiarch=$(gcc -print-multiarch)
+stage=$work/stage
+cmake -S "$source" -B "$work/usr" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF -DCUBE_VIEWER=OFF >/dev/null
+cmake --build "$work/usr" --target lbox >/dev/null
+DESTDIR=$stage cmake --install "$work/usr" --component Development >/dev/null
+pc_dir=$stage/usr/lib/$multiarch/pkgconfig
+[[ -e $stage/usr/lib/$multiarch/liblbox.a && -e $pc_dir/lbox.pc ]] || fail "no multiarch layout under $stage/usr"
+for variable in includedir:/usr/include libdir:/usr/lib/$multiarch; do
+    value=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable="${variable%%:*}" lbox)
+    [[ $(realpath -m "$value") == "$stage${variable#*:}" ]] || fail "lbox.pc: ${variable%%:*} is $value"
+done
+for std in c++17 c++20; do
+    compile_with_pkg_config "$pc_dir" -std=$std "$probe" -o "$work/probe-usr-$std"
+done
+cmake -S "$source/examples" -B "$work/example-usr" -DCMAKE_PREFIX_PATH="$stage/usr" >/dev/null
+cmake --build "$work/example-usr" >/dev/null
 echo "installed package builds and plays the example"

@@ -915,3 +915,27 @@ TEST_F(RedrawTest, FullScreenIsDrawnAtOnce)
         "the full-screen picture"));
     EXPECT_GT(drawn(), *before);
 }
+
+// cubeplay with a display: the viewer for the edge serves the animation and
+// stays open once it has ended, until the user quits it.
+TEST(CubeplayWindow, ViewerStaysOpenAfterTheAnimationUntilQuit)
+{
+    XServer x;
+    RunDir dir;
+    // Without "12" the show plays its warm-up alone and ends within seconds.
+    testsupport::Process play({testsupport::binary("cubeplay"), "--edge", "5", "--dir", dir.root() + "/play", "cubeshow"},
+                              x.optionsIn(dir.root()));
+    const std::string ended = "cubeplay: the animation has ended; the viewer stays open until you quit it (Escape or q).\n";
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (play.err() != ended && play.running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(play.err(), ended);
+
+    const std::string windows =
+        x.xdotool({"search", "--sync", "--onlyvisible", "--name", "^Tavio Lumarix Using FreeGlut$"});
+    ASSERT_EQ(testsupport::splitLines(windows).size(), 1u) << windows;
+    EXPECT_TRUE(play.running());
+    x.xdotool({"windowfocus", "--sync", testsupport::splitLines(windows)[0]});
+    x.xdotool({"key", "q"});
+    EXPECT_EQ(play.wait(30s).code, 0);
+}
