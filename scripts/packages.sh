@@ -1,0 +1,30 @@
+# Sourced by run.sh and test.sh.
+#
+#   need_packages PACKAGE...
+#
+# Makes sure that the Debian packages named are installed: as root it
+# installs the missing ones with apt-get; as anyone else it prints the
+# apt-get line that would, and stops.
+
+need_packages() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "Missing packages. Install them with:" >&2
+        echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing the missing packages: ${missing[*]}" >&2
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# What building and playing needs.
+run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libgl1-mesa-dri)
+# What the whole test run needs besides: GoogleTest, the sanitizers' and
+# fuzzers' clang, valgrind, and a private X server with its clients.
+test_packages=("${run_packages[@]}" pkg-config libgtest-dev clang libclang-rt-14-dev valgrind
+    xvfb xauth xdotool x11-apps x11-utils imagemagick)
