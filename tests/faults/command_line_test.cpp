@@ -129,7 +129,9 @@ std::string usageError(const std::string& tool, const std::string& what)
 // As a usage error shows an argument: quoted, its first 60 bytes.
 std::string shownArgument(const std::string& argument)
 {
-    return "'" + argument.substr(0, 60) + (argument.size() > 60 ? "...'" : "'");
+    std::string shown = "'";
+    shown.append(argument, 0, 60).append(argument.size() > 60 ? "...'" : "'");
+    return shown;
 }
 
 TEST(HostileCommandLine, CubetraceRefusesWithUsageOrTheFileItCannotWrite)
