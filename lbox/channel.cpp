@@ -41,6 +41,8 @@ struct GuardedRecord {
     std::size_t length = 0;
 };
 GuardedRecord guarded[kGuardedRecords];
+// Slots claimed so far: each mapRecord call takes the next. Relaxed is
+// enough, since a claim is only a number; the slot's own address publishes it.
 std::atomic<std::size_t> guardedCount{0};
 struct sigaction previousBusAction {};
 

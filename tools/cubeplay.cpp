@@ -220,13 +220,17 @@ fs::path makeRunDir(const Options& options, const fs::path& helpers)
     return run;
 }
 
+struct Receiver {
+    std::vector<std::string> argv;
+    bool window;  // a viewer, which stays open once the animation has ended
+};
+
 // The viewer for the edge when there is a screen to show it on, else the
 // tracer, which prints every frame.
-std::vector<std::string> receiverFor(const Options& options, const fs::path& programs, bool& window)
+Receiver receiverFor(const Options& options, const fs::path& programs)
 {
     const char* display = std::getenv("DISPLAY");
     const fs::path viewer = programs / ("cubeview" + std::to_string(options.edge));
-    window = false;
     if (!options.headless) {
         if (!display || !*display) {
             std::fputs("cubeplay: no display (DISPLAY is not set): printing each frame with cubetrace "
@@ -237,12 +241,11 @@ std::vector<std::string> receiverFor(const Options& options, const fs::path& pro
                        "cubetrace instead of showing it.\n",
                        stderr);
         } else {
-            window = true;
-            return {viewer};
+            return {{viewer}, true};
         }
     }
     std::fputs("Columns: release number, ms since start, lit LEDs, frame hash.\n", stderr);
-    return {programs / "cubetrace", "--edge", std::to_string(options.edge)};
+    return {{programs / "cubetrace", "--edge", std::to_string(options.edge)}, false};
 }
 
 sigset_t handledSignals()
@@ -345,11 +348,10 @@ int play(const Options& options)
     const fs::path programs = programDir();
     std::vector<std::string> animation = options.program;
     animation[0] = resolveProgram(animation[0], programs);
-    bool window = false;
-    const std::vector<std::string> receiverArgv = receiverFor(options, programs, window);
+    const Receiver chosen = receiverFor(options, programs);
     const fs::path run = makeRunDir(options, helperDir(programs));
 
-    Child receiver = start(receiverArgv, run);
+    Child receiver = start(chosen.argv, run);
     while (!receiverServes(run)) {
         if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
             stop({&receiver});
@@ -378,7 +380,7 @@ int play(const Options& options)
         }
         if (playing)
             continue;
-        if (!window) {
+        if (!chosen.window) {
             stop({&receiver});
             return *player.status;
         }
