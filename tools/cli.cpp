@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace cli {
@@ -35,6 +36,17 @@ std::string quoted(const std::string& argument)
     if (argument.size() > kShownArgument)
         shown += "...";
     return shown += "'";
+}
+
+std::filesystem::path programDir(const std::string& tool)
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        std::fprintf(stderr, "%s: unable to locate its own program file: %s\n", tool.c_str(), error.message().c_str());
+        std::exit(EXIT_FAILURE);
+    }
+    return self.parent_path();
 }
 
 Parser::Parser(Tool tool, int argc, char** argv) : tool_(std::move(tool)), argc_(argc), argv_(argv) {}

@@ -6,6 +6,7 @@
 // the tool with one line on standard error that names it and points to
 // --help, with status 2.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ private:
     int index_ = 0;
     bool optionsEnded_ = false;
 };
+
+// The directory that holds the running program, where the toolkit's other
+// commands lie too. A tool that cannot tell ends with a message, status 1.
+std::filesystem::path programDir(const std::string& tool);
 
 // An argument as it appears in a message: quoted, and shortened when long.
 std::string quoted(const std::string& argument);

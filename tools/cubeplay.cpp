@@ -126,16 +126,6 @@ bool executable(const fs::path& path)
     return whyNotRunnable(path).empty();
 }
 
-// Where this program lies: the toolkit's other commands lie beside it.
-fs::path programDir()
-{
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (error)
-        failWith("unable to locate its own program file", error);
-    return self.parent_path();
-}
-
 // The helpers lie beside the commands in a build tree, and in their own
 // directory once installed.
 fs::path helperDir(const fs::path& programs)
@@ -333,26 +323,27 @@ void stop(std::vector<Child*> children)
 }
 
 // The receiver stores idle once it serves the channel; the file starts at 0.
-bool receiverServes(const fs::path& run)
+bool receiverServes(int channelFile)
 {
-    const int fd = ::open((run / channel::kFileName).c_str(), O_RDONLY);
     uint8_t status = 0;
-    const bool read = fd >= 0 && ::pread(fd, &status, 1, 0) == 1;
-    if (fd >= 0)
-        ::close(fd);
-    return read && status == channel::kStatusIdle;
+    return ::pread(channelFile, &status, 1, 0) == 1 && status == channel::kStatusIdle;
 }
 
 int play(const Options& options)
 {
-    const fs::path programs = programDir();
+    const fs::path programs = cli::programDir(kTool.name);
     std::vector<std::string> animation = options.program;
     animation[0] = resolveProgram(animation[0], programs);
     const Receiver chosen = receiverFor(options, programs);
     const fs::path run = makeRunDir(options, helperDir(programs));
 
+    const fs::path channelPath = run / channel::kFileName;
+    const int channelFile = ::open(channelPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (channelFile < 0)
+        fail("cannot read the channel file " + channelPath.string() + ": " + std::strerror(errno));
+
     Child receiver = start(chosen.argv, run);
-    while (!receiverServes(run)) {
+    while (!receiverServes(channelFile)) {
         if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
             stop({&receiver});
             return kStatusSignalBase + signal;

@@ -105,15 +105,7 @@ Options parseOptions(int argc, char** argv)
 // the running program, with the same arguments.
 [[noreturn]] void runBuildForEdge(int edge, char** argv)
 {
-    char self[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length < 0) {
-        std::perror("cubetrace: unable to locate its own program file");
-        std::exit(EXIT_FAILURE);
-    }
-    self[length] = '\0';
-    std::string sibling = self;
-    sibling = sibling.substr(0, sibling.rfind('/') + 1) + programForEdge(edge);
+    std::string sibling = cli::programDir("cubetrace") / programForEdge(edge);
     argv[0] = sibling.data();
     execv(sibling.c_str(), argv);
     std::perror(("cubetrace: unable to start " + sibling).c_str());
