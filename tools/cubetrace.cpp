@@ -12,7 +12,7 @@
 // the next receiver to start resets anyway.
 
 #include "cli.h"
-#include "core1Read.h"
+#include "headless.h"
 #include "recording.h"
 
 #include <cerrno>
@@ -51,13 +51,6 @@ struct Trace {
     recording::Writer recorder;
 };
 Trace trace;
-
-// One build per cube edge, side by side in one directory: cubetrace serves
-// the default edge, cubetrace<N> each other one.
-std::string programForEdge(int edge)
-{
-    return edge == cli::kDefaultEdge ? "cubetrace" : "cubetrace" + std::to_string(edge);
-}
 
 cli::Tool tool()
 {
@@ -101,17 +94,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-// Replaces this process with the build for the other cube edge, found beside
-// the running program, with the same arguments.
-[[noreturn]] void runBuildForEdge(int edge, char** argv)
-{
-    std::string sibling = cli::programDir("cubetrace") / programForEdge(edge);
-    argv[0] = sibling.data();
-    execv(sibling.c_str(), argv);
-    std::perror(("cubetrace: unable to start " + sibling).c_str());
-    std::exit(EXIT_FAILURE);
-}
-
 uint32_t fnv1a(const storeColor* table)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(table);
@@ -140,21 +122,6 @@ void printLitLeds(const storeColor* table)
                 if (isLit(c))
                     std::printf("  %d %d %d %g %g %g\n", x, y, z, c.r, c.g, c.b);
             }
-}
-
-// main waits for these with sigwait: stop signals, and kDoneSignal, which
-// the receiver thread sends once the last counted release is out. Blocked in
-// every thread, so they never interrupt the receiver.
-constexpr int kDoneSignal = SIGUSR1;
-
-sigset_t wakeSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, kDoneSignal);
-    return set;
 }
 
 [[noreturn]] void recordingFailed()
@@ -196,7 +163,7 @@ void printRelease(const storeColor* shown)
     funlockfile(stdout);
 
     if (trace.releases == count)
-        kill(getpid(), kDoneSignal);
+        headless::finish();
 }
 
 }  // namespace
@@ -205,24 +172,17 @@ int main(int argc, char** argv)
 {
     trace.start = Clock::now();
     trace.options = parseOptions(argc, argv);
-    if (trace.options.edge != kCubeEdge)
-        runBuildForEdge(trace.options.edge, argv);
-
-    // Blocked before the receiver thread starts, which inherits the mask.
-    const sigset_t signals = wakeSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    headless::serveEdge("cubetrace", trace.options.edge, argv);
+    headless::blockSignals();
 
     if (trace.options.recordPath) {
         trace.recordFile = std::fopen(trace.options.recordPath, "wb");
         if (!trace.recordFile || !trace.recorder.start(trace.recordFile, kCubeEdge))
             recordingFailed();
-        codeReceivedHook = recordCode;
     }
-    frameReleasedHook = printRelease;
-    setupSharedMem();
+    headless::startReceiver(printRelease, trace.recordFile ? recordCode : nullptr);
+    headless::waitForEnd();
 
-    int signal = 0;
-    sigwait(&signals, &signal);
     // The receiver thread still runs: hold the stream so that no release is
     // cut in half, and end without running static destructors under it.
     flockfile(stdout);

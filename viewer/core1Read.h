@@ -4,9 +4,9 @@
 // tables it shares with the drawing thread.
 
 #include "lBox.h"
+#include "unlit.h"
 
 #include <atomic>
-#include <cmath>
 #include <cstdint>
 
 #ifndef CUBE_EDGE
@@ -17,22 +17,10 @@ inline constexpr int kCubeEdge = CUBE_EDGE;
 inline constexpr int kCubeLeds = kCubeEdge * kCubeEdge * kCubeEdge;
 static_assert(kCubeEdge >= 3 && kCubeEdge <= 255);
 
-inline constexpr float kUnlitLevel = 0.3f;
-inline constexpr storeColor kUnlit = {kUnlitLevel, kUnlitLevel, kUnlitLevel};
-inline constexpr double kLitTolerance = 0.0001;
-
 // Element [x][y][z] of a colour table: x slowest, z fastest.
 constexpr int ledIndex(int x, int y, int z)
 {
     return (x * kCubeEdge + y) * kCubeEdge + z;
-}
-
-// An LED counts as lit when every component is clearly away from the unlit
-// grey; a NaN component fails the test.
-inline bool isLit(const storeColor& c)
-{
-    return std::fabs(c.r - kUnlitLevel) > kLitTolerance && std::fabs(c.g - kUnlitLevel) > kLitTolerance &&
-           std::fabs(c.b - kUnlitLevel) > kLitTolerance;
 }
 
 // Shared by the receiver thread and the drawing thread; defined here once for

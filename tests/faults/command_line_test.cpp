@@ -143,7 +143,7 @@ TEST(HostileCommandLine, CubetraceRefusesWithUsageOrTheFileItCannotWrite)
     for (const std::string& value : {kLongArgument, std::string(), faults::kWideTwelve}) {
         refusals.push_back({{"--edge", value},
                             kUsageStatus,
-                            usageError("cubetrace", "--edge takes a built cube edge (12, 5), not " + shownArgument(value))});
+                            usageError("cubetrace", "--edge takes a built cube edge (" CUBE_BUILT_EDGES_TEXT "), not " + shownArgument(value))});
         refusals.push_back({{"--count", value},
                             kUsageStatus,
                             usageError("cubetrace", "--count takes a whole number of 1 or more, not " + shownArgument(value))});
@@ -210,7 +210,9 @@ TEST(ToolCommandLine, CubeplayRefusesBeforeItStartsAnything)
     testsupport::RunDir dir;
     const std::vector<Refusal> refusals = {
         {{}, kUsageStatus, usageError("cubeplay", "no animation program given")},
-        {{"--edge", "7", "cubefill"}, kUsageStatus, usageError("cubeplay", "--edge takes a built cube edge (12, 5), not '7'")},
+        {{"--edge", "7", "cubefill"},
+         kUsageStatus,
+         usageError("cubeplay", "--edge takes a built cube edge (" CUBE_BUILT_EDGES_TEXT "), not '7'")},
         {{"--headless=1", "cubefill"}, kUsageStatus, usageError("cubeplay", "option --headless takes no value")},
         {{"--dir"}, kUsageStatus, usageError("cubeplay", "option --dir needs a value")},
         {{"./no-such-animation"}, kFailureStatus, "cubeplay: cannot run ./no-such-animation: No such file or directory\n"},

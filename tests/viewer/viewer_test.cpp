@@ -471,17 +471,22 @@ TEST_F(ViewerTest, ReleasedLedShowsWhereCameraAndWalkPutIt)
     EXPECT_TRUE(moved);
 }
 
-TEST_F(ViewerTest, SmallCubeDrawsEachLedInItsOwnPlace)
+// Every edge built besides the big one: the small cube, and any other.
+class SmallCubeTest : public ViewerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SmallCubeTest, DrawsEachLedInItsOwnPlace)
 {
-    launch(kSmallEdge);
+    const int edge = GetParam();
+    launch(edge);
     ASSERT_TRUE(waitForLaunch());
     Writer writer(dir);
     const Camera cam;
 
     // Second from the left in the bottom front row, and the top front right
     // corner.
+    const uint8_t far = static_cast<uint8_t>(edge - 1);
     ASSERT_TRUE(writer.light(1, 0, 0, kRed));
-    ASSERT_TRUE(writer.light(4, 0, 4, kBlue));
+    ASSERT_TRUE(writer.light(far, 0, far, kBlue));
     ASSERT_TRUE(writer.release());
     const auto shot = waitFor([](const Image& i) { return !blobs(i, isRed).empty() && !blobs(i, isBlue).empty(); },
                               "the red and the blue LED");
@@ -490,9 +495,12 @@ TEST_F(ViewerTest, SmallCubeDrawsEachLedInItsOwnPlace)
     const auto blue = blobs(*shot, isBlue);
     ASSERT_EQ(red.size(), 1u);
     ASSERT_EQ(blue.size(), 1u);
-    EXPECT_LT(distance(red[0].centre, ledOnScreen(cam, kSmallEdge, 1, 0, 0)), 1.5);
-    EXPECT_LT(distance(blue[0].centre, ledOnScreen(cam, kSmallEdge, 4, 0, 4)), 1.5);
+    EXPECT_LT(distance(red[0].centre, ledOnScreen(cam, edge, 1, 0, 0)), 1.5);
+    EXPECT_LT(distance(blue[0].centre, ledOnScreen(cam, edge, far, 0, far)), 1.5);
 }
+
+constexpr int kOtherEdges[] = {CUBE_OTHER_EDGES};
+INSTANTIATE_TEST_SUITE_P(BuiltEdges, SmallCubeTest, ::testing::ValuesIn(kOtherEdges));
 
 TEST_F(ViewerTest, F1ShowsAndHidesTheHelpText)
 {
