@@ -7,7 +7,9 @@
 //
 // starts the receiver in RUN (the viewer for the edge, or cubetrace without
 // a display), waits until the receiver has marked the record idle, and only
-// then runs the animation in RUN/anim. Once the animation has ended a viewer
+// then runs the animation in RUN/anim. With --send, cubesend serves RUN and
+// lights a real cube, and the receiver on screen serves RUN/screen, where
+// cubesend passes every code on. Once the animation has ended a viewer
 // stays open until the user quits it, and cubetrace is stopped. Ctrl-C, or a
 // receiver that ends first, stops everything that cubeplay started.
 
@@ -36,6 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kAnimDir = "anim";
+constexpr const char* kScreenDir = "screen";
 constexpr const char* kHelpers[] = {"launch", "app5", "app12"};
 constexpr int kStatusSignalBase = 128;
 constexpr long kPollNs = 10'000'000;         // while waiting for the receiver
@@ -63,19 +66,27 @@ const cli::Tool kTool{
         "  --headless   print each frame with cubetrace instead of opening a window\n"
         "  --dir DIR    lay out the run in DIR (default: a new temporary directory,\n"
         "               removed at the end)\n"
+        "  --send TARGET\n"
+        "               light a real cube too: cubesend sends every frame to TARGET\n"
+        "               (see cubesend --help; repeat for more targets)\n"
+        "  --send-option OPTION\n"
+        "               pass OPTION on to cubesend, such as --gamma=2.2\n"
         "  --help       show this help and exit\n"
         "  --version    show the version and exit\n"
         "\n"
         "Examples:\n"
         "  cubeplay cubeshow 12\n"
         "  cubeplay --edge 5 cubefill\n"
-        "  cubeplay --edge 12 ./my_animation\n"};
+        "  cubeplay --edge 12 ./my_animation\n"
+        "  cubeplay --send e131://192.168.1.50 --send-option --gamma=2.2 cubeshow 12\n"};
 
 struct Options {
     int edge = cli::kDefaultEdge;
     bool headless = false;
     std::optional<fs::path> dir;
     std::vector<std::string> program;
+    std::vector<std::string> sendArgs;  // cubesend's options and targets
+    bool sends = false;                 // a target was given
 };
 
 Options parseOptions(int argc, char** argv)
@@ -89,6 +100,11 @@ Options parseOptions(int argc, char** argv)
             options.edge = args.edge("--edge", edge);
         } else if (const char* dir = args.option("--dir")) {
             options.dir = dir;
+        } else if (const char* target = args.option("--send")) {
+            options.sendArgs.push_back(target);
+            options.sends = true;
+        } else if (const char* option = args.option("--send-option")) {
+            options.sendArgs.push_back(option);
         } else if (args.positional()) {
             options.program = args.rest();
             break;
@@ -98,6 +114,8 @@ Options parseOptions(int argc, char** argv)
     }
     if (options.program.empty())
         args.fail("no animation program given");
+    if (!options.sends && !options.sendArgs.empty())
+        args.fail("--send-option is for cubesend, which runs only with --send TARGET");
     return options;
 }
 
@@ -169,6 +187,19 @@ void removeTemporaryRun()
         fs::remove_all(temporaryRun, ignored);
 }
 
+// A new file renamed into place: a receiver still running on the old one from
+// an earlier run keeps its own file and never sees it shrink.
+void makeChannelFile(const fs::path& dir)
+{
+    const fs::path channelFile = dir / channel::kFileName;
+    const fs::path fresh = channelFile.string() + ".new";
+    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const uint8_t zeros[channel::kRecordSize] = {};
+    if (fd < 0 || ::write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros) || ::close(fd) != 0 ||
+        ::rename(fresh.c_str(), channelFile.c_str()) != 0)
+        fail("cannot make the channel file " + channelFile.string() + ": " + std::strerror(errno));
+}
+
 fs::path makeRunDir(const Options& options, const fs::path& helpers)
 {
     fs::path run;
@@ -184,18 +215,13 @@ fs::path makeRunDir(const Options& options, const fs::path& helpers)
     }
     std::error_code error;
     fs::create_directories(run / kAnimDir, error);
+    if (!error && options.sends)
+        fs::create_directories(run / kScreenDir, error);
     if (error)
-        failWith("cannot make the run directory " + (run / kAnimDir).string(), error);
-
-    // A new file renamed into place: a receiver still running on the old one
-    // from an earlier run keeps its own file and never sees it shrink.
-    const fs::path channelFile = run / channel::kFileName;
-    const fs::path fresh = channelFile.string() + ".new";
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const uint8_t zeros[channel::kRecordSize] = {};
-    if (fd < 0 || ::write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros) || ::close(fd) != 0 ||
-        ::rename(fresh.c_str(), channelFile.c_str()) != 0)
-        fail("cannot make the channel file " + channelFile.string() + ": " + std::strerror(errno));
+        failWith("cannot make the run directory " + run.string(), error);
+    makeChannelFile(run);
+    if (options.sends)
+        makeChannelFile(run / kScreenDir);
 
     for (const char* helper : kHelpers) {
         const fs::path target = helpers / helper;
@@ -329,6 +355,39 @@ bool receiverServes(int channelFile)
     return ::pread(channelFile, &status, 1, 0) == 1 && status == channel::kStatusIdle;
 }
 
+// Starts a receiver in `dir` and waits until it serves the channel there.
+// Returns the status to end with when a stop signal comes first, or when
+// the receiver ends first.
+std::optional<int> startServing(std::vector<Child>& serving, const std::vector<std::string>& argv,
+                                const fs::path& dir)
+{
+    const fs::path channelPath = dir / channel::kFileName;
+    const int channelFile = ::open(channelPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (channelFile < 0)
+        fail("cannot read the channel file " + channelPath.string() + ": " + std::strerror(errno));
+    serving.push_back(start(argv, dir));
+    Child& receiver = serving.back();
+    std::optional<int> end;
+    while (!end && !receiverServes(channelFile)) {
+        if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
+            end = kStatusSignalBase + signal;
+        } else if (!receiver.running()) {
+            std::fprintf(stderr, "cubeplay: %s ended before it served the channel\n", receiver.name.c_str());
+            end = *receiver.status ? *receiver.status : EXIT_FAILURE;
+        }
+    }
+    ::close(channelFile);
+    return end;
+}
+
+std::vector<Child*> all(std::vector<Child>& children)
+{
+    std::vector<Child*> pointers;
+    for (Child& child : children)
+        pointers.push_back(&child);
+    return pointers;
+}
+
 int play(const Options& options)
 {
     const fs::path programs = cli::programDir(kTool.name);
@@ -337,42 +396,47 @@ int play(const Options& options)
     const Receiver chosen = receiverFor(options, programs);
     const fs::path run = makeRunDir(options, helperDir(programs));
 
-    const fs::path channelPath = run / channel::kFileName;
-    const int channelFile = ::open(channelPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (channelFile < 0)
-        fail("cannot read the channel file " + channelPath.string() + ": " + std::strerror(errno));
-
-    Child receiver = start(chosen.argv, run);
-    while (!receiverServes(channelFile)) {
-        if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
-            stop({&receiver});
-            return kStatusSignalBase + signal;
-        }
-        if (!receiver.running()) {
-            std::fprintf(stderr, "cubeplay: %s ended before it served the channel\n", receiver.name.c_str());
-            return EXIT_FAILURE;
-        }
+    // The screen's receiver first, then cubesend in front of it: the
+    // animation starts only once the whole chain serves.
+    std::vector<Child> serving;
+    serving.reserve(2);
+    std::optional<int> end = startServing(serving, chosen.argv, options.sends ? run / kScreenDir : run);
+    if (!end && options.sends) {
+        std::vector<std::string> sender{programs / "cubesend", "--edge", std::to_string(options.edge), "--forward",
+                                        run / kScreenDir};
+        sender.insert(sender.end(), options.sendArgs.begin(), options.sendArgs.end());
+        end = startServing(serving, sender, run);
+    }
+    if (end) {
+        stop(all(serving));
+        return *end;
     }
 
     Child player = start(animation, run / kAnimDir);
+    std::vector<Child*> everyone = all(serving);
+    everyone.push_back(&player);
     bool told = false;
     for (;;) {
         if (const int signal = awaitSignal(kIdlePollNs); isStopSignal(signal)) {
-            stop({&player, &receiver});
+            stop(everyone);
             return kStatusSignalBase + signal;
         }
         const bool playing = player.running();
-        if (!receiver.running()) {
-            if (!playing)
-                return *player.status;
-            std::fprintf(stderr, "cubeplay: %s has ended; stopping the animation\n", receiver.name.c_str());
-            stop({&player});
-            return *receiver.status;
+        for (Child& receiver : serving) {
+            if (receiver.running())
+                continue;
+            if (playing) {
+                std::fprintf(stderr, "cubeplay: %s has ended; stopping the animation\n", receiver.name.c_str());
+                stop(everyone);
+                return *receiver.status;
+            }
+            stop(everyone);
+            return *player.status;
         }
         if (playing)
             continue;
         if (!chosen.window) {
-            stop({&receiver});
+            stop(everyone);
             return *player.status;
         }
         if (!told) {
