@@ -4,8 +4,11 @@
 #   ./run.sh               the show on the edge-12 viewer (cubeshow 12)
 #   ./run.sh fill5         the fill on the edge-5 viewer  (cubefill)
 #   ./run.sh fill12        the fill on the edge-12 viewer (cubefill 12)
-#   ./run.sh --edge N PROGRAM [ARGS...]
+#   ./run.sh --edge N [CUBEPLAY OPTION...] PROGRAM [ARGS...]
 #                          your own animation program on the edge-N viewer
+#                          (any edge from 3 to 16; one not built yet is added
+#                          to the build); cubeplay's options such as
+#                          --send e131://HOST light a real cube too
 #
 # The run directory is ./run: the viewer works in run/ beside the channel
 # file "shared_buffer.txt", the animation in run/anim/ (with launch, app5 and
@@ -16,7 +19,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="$here/build-run"
 
 usage() {  # to the descriptor given
-    { echo "Usage:"; sed -n '4,9p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
+    { echo "Usage:"; sed -n '4,12p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
 }
 
 case "${1:-show}" in
@@ -35,7 +38,21 @@ esac
 source "$here/scripts/packages.sh"
 need_packages "${run_packages[@]}"
 
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+# The edges built so far, and the one asked for.
+edges=$(sed -n 's/^CUBE_EDGES:STRING=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+edges=${edges:-12;5}
+if [[ ${play[0]} == --edge ]]; then
+    edge=${play[1]}
+    if ! [[ $edge =~ ^[0-9]{1,2}$ ]] || ((10#$edge < 3 || 10#$edge > 16)); then
+        echo "run.sh: --edge takes a cube edge from 3 to 16, not '$edge' (try './run.sh --help')" >&2
+        exit 2
+    fi
+    edge=$((10#$edge))
+    play[1]=$edge
+    [[ ";$edges;" == *";$edge;"* ]] || edges+=";$edge"
+fi
+
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCUBE_EDGES="$edges" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 exec "$build/bin/cubeplay" --dir "$here/run" "${play[@]}"

@@ -11,8 +11,8 @@
 #                   installed package, and a build without freeglut included
 #   2. build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer: every
 #                   program again, and the whole suite against them
-#   3. build-tsan/  ThreadSanitizer: the library's, the receiver's and the
-#                   tracer's tests, with smaller stress loops
+#   3. build-tsan/  ThreadSanitizer: the library's, the receiver's, the
+#                   tracer's and the sender's tests, with smaller stress loops
 #   4. build-fuzz/  the libFuzzer targets (clang), each for a bounded number
 #                   of inputs from the corpus in tests/fuzz/corpus
 set -euo pipefail
@@ -61,9 +61,10 @@ ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan --output-on-failure -j"$
 stage "3/4 ThreadSanitizer"
 build build-tsan RelWithDebInfo -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet"
 cmake --build build-tsan -j"$jobs" --target \
-    lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 cubetrace_test cubereplay replay_test
+    lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 cubetrace_test cubereplay replay_test \
+    cubesend cubesend5 cubefill send_protocols_test send_mapping_test send_pacing_test send_command_line_test
 CUBE_TEST_SCALE=20 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
-    ctest --test-dir build-tsan --output-on-failure --no-tests=error -j"$jobs" -R '^(Lbox|edge[0-9]+\.|Cubetrace|ReplayTest)'
+    ctest --test-dir build-tsan --output-on-failure --no-tests=error -j"$jobs" -R '^(Lbox|edge(12|5)\.|Cubetrace|ReplayTest|Cubesend)'
 
 stage "4/4 fuzzers"
 CXX=clang++ build build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF

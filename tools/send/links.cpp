@@ -51,7 +51,16 @@ public:
                 return why;
             }
         }
+        // A refusal comes back after the datagram that met it, so the last
+        // frame's answer is read before this frame goes: a refused port then
+        // fails every frame, not every other one.
         std::string failure;
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0) {
+            errno = pending;
+            failure = because("cannot send");
+        }
         for (const Packet& packet : packets) {
             if (::send(fd_, packet.data(), packet.size(), 0) < 0 && failure.empty())
                 failure = because("cannot send");
