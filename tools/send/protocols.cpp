@@ -21,6 +21,18 @@ void putBe32(uint8_t* at, std::size_t value)
     putBe16(at + 2, value & 0xffff);
 }
 
+// The one message of a stream protocol: `header` bytes for the caller to fill,
+// the pixels, then `trailer` bytes.
+Packet& singleMessage(std::vector<Packet>& packets, std::size_t header, std::span<const uint8_t> rgb,
+                      std::size_t trailer = 0)
+{
+    packets.resize(1);
+    Packet& p = packets[0];
+    p.resize(header + rgb.size() + trailer);
+    std::memcpy(&p[header], rgb.data(), rgb.size());
+    return p;
+}
+
 }  // namespace
 
 // DDP, a 10-byte header before each piece of the frame:
@@ -196,13 +208,10 @@ constexpr uint8_t kSetPixelColours = 0;
 
 void OpcEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
-    packets.resize(1);
-    Packet& p = packets[0];
-    p.resize(opc::kHeaderSize + rgb.size());
+    Packet& p = singleMessage(packets, opc::kHeaderSize, rgb);
     p[0] = channel_;
     p[1] = opc::kSetPixelColours;
     putBe16(&p[2], rgb.size());
-    std::memcpy(&p[opc::kHeaderSize], rgb.data(), rgb.size());
 }
 
 // Adalight, over a serial port:
@@ -220,13 +229,10 @@ constexpr uint8_t kChecksumSeed = 0x55;
 
 void AdalightEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
-    packets.resize(1);
-    Packet& p = packets[0];
-    p.resize(adalight::kHeaderSize + rgb.size());
+    Packet& p = singleMessage(packets, adalight::kHeaderSize, rgb);
     std::copy(std::begin(adalight::kMagic), std::end(adalight::kMagic), p.begin());
     putBe16(&p[3], rgb.size() / kBytesPerPixel - 1);
     p[5] = p[3] ^ p[4] ^ adalight::kChecksumSeed;
-    std::memcpy(&p[adalight::kHeaderSize], rgb.data(), rgb.size());
 }
 
 // TPM2 serial frame:
@@ -241,17 +247,15 @@ constexpr std::size_t kHeaderSize = 4;
 constexpr uint8_t kStart = 0xc9;
 constexpr uint8_t kDataFrame = 0xda;
 constexpr uint8_t kEnd = 0x36;
+static_assert(kHeaderSize + sizeof kEnd == Tpm2Encoder::kOverhead);
 }  // namespace tpm2
 
 void Tpm2Encoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
-    packets.resize(1);
-    Packet& p = packets[0];
-    p.resize(tpm2::kHeaderSize + rgb.size() + 1);
+    Packet& p = singleMessage(packets, tpm2::kHeaderSize, rgb, sizeof tpm2::kEnd);
     p[0] = tpm2::kStart;
     p[1] = tpm2::kDataFrame;
     putBe16(&p[2], rgb.size());
-    std::memcpy(&p[tpm2::kHeaderSize], rgb.data(), rgb.size());
     p.back() = tpm2::kEnd;
 }
 
