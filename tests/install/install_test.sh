@@ -15,7 +15,7 @@ fail() { echo "$*" >&2; exit 1; }
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-commands=(cubeshow cubefill cubetrace cubetrace5 cubereplay cubeplay)
+commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay cubeplay)
 [[ -x $build/bin/cubeview12 ]] && commands+=(cubeview12 cubeview5)
 helpers=(launch app5 app12 bytemax)
 for file in "${commands[@]/#/bin/}" "${helpers[@]/#/libexec/ledcube/}" lib/liblbox.a include/lBox.h \
