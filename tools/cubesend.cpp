@@ -305,9 +305,10 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     headless::blockSignals();
     std::fill_n(latest.table, kCubeLeds, kUnlit);
+    // On standard error, like the reports: under cubeplay standard output
+    // belongs to the receiver that shows the frames.
     for (const strip::TargetSpec& spec : options.targets)
-        std::printf("cubesend: %s: %s\n", spec.text.c_str(), strip::describe(spec, shape).c_str());
-    std::fflush(stdout);
+        std::fprintf(stderr, "cubesend: %s: %s\n", spec.text.c_str(), strip::describe(spec, shape).c_str());
 
     static Sender sender(options, std::move(wiring), std::move(targets));
     std::thread([] { sender.run(); }).detach();

@@ -21,6 +21,16 @@ constexpr uint8_t kStaleStatus = 0;
 
 }  // namespace
 
+std::vector<Frame> framesInPlay(const std::string& out)
+{
+    std::string trace;
+    for (const std::string& line : testsupport::splitLines(out)) {
+        if (line + "\n" != kClosingLine)
+            trace += line + "\n";
+    }
+    return parseTrace(trace);
+}
+
 std::vector<Frame> parseTrace(const std::string& text)
 {
     std::vector<Frame> frames;

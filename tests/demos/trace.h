@@ -38,6 +38,8 @@ struct Frame {
 };
 
 std::vector<Frame> parseTrace(const std::string& text);
+// The frames in cubeplay's output, where the animation's own lines mix in.
+std::vector<Frame> framesInPlay(const std::string& out);
 
 // Release number, lit count and hash of each frame, one frame a line: the
 // part of a trace that does not depend on timing.

@@ -22,6 +22,8 @@ constexpr auto kResendAfter = 900ms;
 constexpr auto kWatchAfterBurst = 2500ms;
 constexpr int kMostResendsInWatch = 3;
 constexpr auto kDemoDeadline = 2min;  // the demo takes about 20 s
+// cubeplay stops cubesend with the demo, so nothing comes after this.
+constexpr auto kQuietAfterEnd = 200ms;
 
 std::chrono::milliseconds left(Clock::time_point end)
 {
@@ -77,26 +79,32 @@ TEST(CubesendPacing, AQuietSecondResendsTheFrameOnShow)
     EXPECT_GE(Clock::now() - released, kResendAfter);
 }
 
-TEST(CubesendForward, TraceOfTheForwardedChannelMatchesTheDemoServedDirectly)
+// cubeplay --send puts cubesend in front of the receiver that shows the cube
+// (here cubetrace), passing every code on to it with --forward.
+TEST(CubesendForward, CubeplaySendShowsTheDemoAsServedDirectlyAndLightsTheController)
 {
     const std::vector<std::string> demo{testsupport::binary("cubefill")};
     // The direct run plays meanwhile: each takes the demo's whole length.
-    auto direct = std::async(std::launch::async, [&] { return demotest::runDemo(demo, {}); });
+    auto direct = std::async(std::launch::async, [&] { return demotest::runDemo(demo, {"--edge", std::to_string(kEdge)}); });
 
-    testsupport::RunDir forwarded;
-    demotest::Receiver trace(forwarded, {});
     DdpReceiver ddp(kEdge);
-    Cubesend send({"--forward", forwarded.root(), ddp.target()}, kEdge);
-    testsupport::Process run(demo, testsupport::Process::Options::in(send.dir.runDir()));
-    ASSERT_EQ(run.wait(kDemoDeadline).code, 0) << run.err();
-
+    testsupport::Process play({testsupport::binary("cubeplay"), "--headless", "--edge", std::to_string(kEdge), "--send",
+                               ddp.target(), demo[0]},
+                              testsupport::Process::Options::in("."));
+    ASSERT_EQ(play.wait(kDemoDeadline).code, 0) << play.err();
     const demotest::DemoRun own = direct.get();
     ASSERT_EQ(own.exit.code, 0) << own.err;
-    // The last code passed on may still be on its way into the trace.
-    ASSERT_TRUE(trace.process().waitForOutput([&](const std::string& out) {
-        return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= own.frames.size();
-    }));
-    EXPECT_EQ(demotest::untimed(trace.stop()), demotest::untimed(own.frames));
+    EXPECT_EQ(demotest::untimed(demotest::framesInPlay(play.out())), demotest::untimed(own.frames));
+
+    // The controller saw the fill lit, and its dark end last.
+    Pixels last = ddp.next();
+    bool lit = false;
+    while (const std::optional<Pixels> frame = ddp.receive(kQuietAfterEnd)) {
+        lit = lit || *frame != unlitPixels(kEdge);
+        last = *frame;
+    }
+    EXPECT_TRUE(lit);
+    EXPECT_EQ(last, unlitPixels(kEdge));
 }
 
 }  // namespace

@@ -223,6 +223,9 @@ std::vector<std::string> Cubesend::reports(const std::string& target) const
     for (const std::string& line : testsupport::splitLines(process_->err()))
         if (line.starts_with("cubesend: " + target + ": "))
             lines.push_back(line);
+    // The first one describes the target at start.
+    if (!lines.empty())
+        lines.erase(lines.begin());
     return lines;
 }
 

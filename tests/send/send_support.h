@@ -49,7 +49,8 @@ public:
     // Clear, the LEDs in batches of three, release without keep.
     bool show(const std::vector<queueEntry>& leds);
     testsupport::Process& process() { return *process_; }
-    // Lines of standard error that start "cubesend: TARGET: ".
+    // Lines of standard error that start "cubesend: TARGET: ", after the one
+    // that describes the target at start.
     std::vector<std::string> reports(const std::string& target) const;
 
     testsupport::RunDir dir;

@@ -20,17 +20,6 @@ namespace fs = std::filesystem;
 constexpr int kInterruptedStatus = 128 + SIGINT;
 const std::string kColumns = "Columns: release number, ms since start, lit LEDs, frame hash.\n";
 
-// The frames in cubeplay's output, where the animation's own lines mix in.
-std::vector<demotest::Frame> framesIn(const std::string& out)
-{
-    std::string trace;
-    for (const std::string& line : testsupport::splitLines(out)) {
-        if (line + "\n" != demotest::kClosingLine)
-            trace += line + "\n";
-    }
-    return demotest::parseTrace(trace);
-}
-
 TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
 {
     testsupport::RunDir scratch;
@@ -40,7 +29,7 @@ TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
                  Process::Options::in(scratch.root()));
     EXPECT_EQ(play.wait().code, 0) << play.err();
     EXPECT_EQ(play.err(), kColumns);
-    const std::vector<demotest::Frame> frames = framesIn(play.out());
+    const std::vector<demotest::Frame> frames = demotest::framesInPlay(play.out());
     ASSERT_EQ(frames.size(), 2u) << play.out();
     EXPECT_EQ(frames[1].release, 2);
     EXPECT_EQ(frames[1].lit, 0);

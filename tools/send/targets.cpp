@@ -253,8 +253,10 @@ std::string describe(const TargetSpec& spec, const FrameShape& shape)
 {
     const std::size_t bytes = shape.leds * kBytesPerPixel;
     switch (spec.protocol) {
-    case Protocol::Ddp:
-        return std::to_string(ddpPackets(bytes)) + " DDP packets a frame";
+    case Protocol::Ddp: {
+        const std::size_t packets = ddpPackets(bytes);
+        return std::to_string(packets) + (packets == 1 ? " DDP packet" : " DDP packets") + " a frame";
+    }
     case Protocol::E131: {
         const std::size_t universes = e131Universes(shape.leds, shape.ledsPerUniverse);
         return "universes " + std::to_string(spec.number) + " to " + std::to_string(spec.number + universes - 1) +
