@@ -49,11 +49,14 @@ ctest --test-dir build --output-on-failure --no-tests=error -j"$jobs"
 # GCC 12 reports false maybe-uninitialized warnings inside the standard
 # library once the sanitizers instrument it.
 quiet=-Wno-maybe-uninitialized
+# -O1 with line tables is what the sanitizers' reports need, and compiles in
+# half the time of -O2 with full debug information.
+sanitized=-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 
 # The sanitizer stages build the delivered edges and no benchmarks, which
 # stage 1 has built already: the whole run must stay short.
 stage "2/4 AddressSanitizer + UndefinedBehaviorSanitizer"
-build build-asan RelWithDebInfo -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer $quiet"
+build build-asan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer $quiet"
 cmake --build build-asan -j"$jobs"
 # The install and headless-build tests build programs of their own, and
 # memcheck cannot run sanitized programs: all three run in stage 1.
@@ -63,7 +66,7 @@ ctest --test-dir build-asan --output-on-failure --no-tests=error -j"$jobs" -LE w
 ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan --output-on-failure -j"$jobs" -L window
 
 stage "3/4 ThreadSanitizer"
-build build-tsan RelWithDebInfo -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet"
+build build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet"
 cmake --build build-tsan -j"$jobs" --target \
     lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 cubetrace_test cubereplay replay_test \
     cubesend cubesend5 send_protocols_test

@@ -209,8 +209,9 @@ std::chrono::milliseconds cpuTime(pid_t pid)
 TEST_F(LboxTest, CallsWaitingOnAStalledViewerSleepInsteadOfSpinning)
 {
     constexpr std::chrono::milliseconds kWatch = 1s;
-    // A spinning wait uses all of kWatch; a sleeping one about 1.5% of it.
-    constexpr auto kMostCpu = kWatch / 4;
+    // A spinning wait uses all of kWatch; a sleeping one about 1.5% of it,
+    // and a quarter under ThreadSanitizer, whose runtime wakes with it.
+    constexpr auto kMostCpu = kWatch / 2;
     const std::map<std::string, std::vector<std::string>> expected{
         {"release", {"C", "W0", "R0", "C"}},
         {"clear", {"C", "C", "C"}},
