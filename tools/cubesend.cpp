@@ -44,7 +44,7 @@ constexpr auto kForwardPoll = std::chrono::microseconds(10);
 
 struct Options {
     int edge = kCubeEdge;
-    std::vector<strip::TargetSpec> targets;
+    std::vector<strip::Destination> targets;
     std::string wiringOrder = "xyz";
     bool serpentine = false;
     const char* layoutPath = nullptr;
@@ -144,8 +144,8 @@ Options parseOptions(int argc, char** argv)
         args.fail("--layout gives the whole wiring: it takes no --wiring or --serpentine");
 
     const std::size_t leds = static_cast<std::size_t>(options.edge) * options.edge * options.edge;
-    for (const strip::TargetSpec& target : options.targets) {
-        const std::size_t universes = strip::e131Universes(leds, options.ledsPerUniverse);
+    const std::size_t universes = strip::e131Universes(leds, options.ledsPerUniverse);
+    for (const strip::Destination& target : options.targets) {
         if (target.protocol == strip::Protocol::E131 && target.number + universes - 1 > strip::E131Encoder::kMaxUniverse)
             args.fail("target " + cli::quoted(target.text) + " needs universes " + std::to_string(target.number) +
                       " to " + std::to_string(target.number + universes - 1) + ", past the last one, " +
@@ -291,9 +291,9 @@ int main(int argc, char** argv)
     strip::Wiring wiring = wiringFor(options);
     const strip::FrameShape shape{static_cast<std::size_t>(kCubeLeds), options.ledsPerUniverse};
     std::vector<std::unique_ptr<strip::Target>> targets;
-    for (const strip::TargetSpec& spec : options.targets) {
+    for (const strip::Destination& destination : options.targets) {
         std::string error;
-        auto target = strip::openTarget(spec, shape, error);
+        auto target = strip::openTarget(destination, shape, error);
         if (!target)
             failStart(error);
         targets.push_back(std::move(target));
@@ -307,8 +307,8 @@ int main(int argc, char** argv)
     std::fill_n(latest.table, kCubeLeds, kUnlit);
     // On standard error, like the reports: under cubeplay standard output
     // belongs to the receiver that shows the frames.
-    for (const strip::TargetSpec& spec : options.targets)
-        std::fprintf(stderr, "cubesend: %s: %s\n", spec.text.c_str(), strip::describe(spec, shape).c_str());
+    for (const strip::Destination& destination : options.targets)
+        std::fprintf(stderr, "cubesend: %s: %s\n", destination.text.c_str(), strip::describe(destination, shape).c_str());
 
     static Sender sender(options, std::move(wiring), std::move(targets));
     std::thread([] { sender.run(); }).detach();

@@ -45,7 +45,7 @@ public:
             if (fd_ < 0)
                 return because("cannot open a socket");
             if (connect(fd_, reinterpret_cast<const sockaddr*>(&to_.storage), to_.length) != 0) {
-                const std::string why = because("cannot address it");
+                const std::string why = because("cannot connect the socket");
                 close(fd_);
                 fd_ = -1;
                 return why;

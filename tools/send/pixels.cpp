@@ -78,7 +78,8 @@ Wiring loadLayout(int edge, const std::string& path, std::string& error)
     };
     while (std::getline(in, line)) {
         ++lineNumber;
-        if (line.find_first_not_of(" \t\r") == std::string::npos || line[line.find_first_not_of(" \t")] == '#')
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
             continue;
         std::istringstream fields(line);
         std::array<long, kAxes> at{};

@@ -21,6 +21,12 @@ void putBe32(uint8_t* at, std::size_t value)
     putBe16(at + 2, value & 0xffff);
 }
 
+// How many pieces of at most `piece` it takes to carry `total`.
+std::size_t piecesOf(std::size_t total, std::size_t piece)
+{
+    return (total + piece - 1) / piece;
+}
+
 // The one message of a stream protocol: `header` bytes for the caller to fill,
 // the pixels, then `trailer` bytes.
 Packet& singleMessage(std::vector<Packet>& packets, std::size_t header, std::span<const uint8_t> rgb,
@@ -55,7 +61,7 @@ constexpr uint8_t kDefaultOutput = 1;
 
 std::size_t ddpPackets(std::size_t dataBytes)
 {
-    return (dataBytes + DdpEncoder::kMaxData - 1) / DdpEncoder::kMaxData;
+    return piecesOf(dataBytes, DdpEncoder::kMaxData);
 }
 
 void DdpEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
@@ -123,7 +129,7 @@ constexpr uint8_t kDimmerStartCode = 0x00;
 
 std::size_t e131Universes(std::size_t leds, unsigned ledsPerUniverse)
 {
-    return (leds + ledsPerUniverse - 1) / ledsPerUniverse;
+    return piecesOf(leds, ledsPerUniverse);
 }
 
 E131Encoder::E131Encoder(unsigned firstUniverse, unsigned ledsPerUniverse, const Cid& cid,
@@ -137,7 +143,7 @@ E131Encoder::E131Encoder(unsigned firstUniverse, unsigned ledsPerUniverse, const
 
 void E131Encoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
-    const std::size_t universes = (rgb.size() + universeBytes_ - 1) / universeBytes_;
+    const std::size_t universes = piecesOf(rgb.size(), universeBytes_);
     packets.resize(universes);
     sequences_.resize(universes);
     for (std::size_t i = 0; i < universes; ++i) {

@@ -63,14 +63,14 @@ std::string range(unsigned min, unsigned max)
     return std::to_string(min) + " to " + std::to_string(max);
 }
 
-std::optional<TargetSpec> parseSerial(TargetSpec spec, std::string& error)
+std::optional<Destination> parseSerial(Destination destination, std::string& error)
 {
-    const std::string rest = spec.text.substr(kSerialScheme.size());
+    const std::string rest = destination.text.substr(kSerialScheme.size());
     const std::size_t query = rest.find('?');
-    spec.protocol = Protocol::Serial;
-    spec.device = rest.substr(0, query);
-    spec.baud = kDefaultBaud;
-    if (spec.device.empty()) {
+    destination.protocol = Protocol::Serial;
+    destination.device = rest.substr(0, query);
+    destination.baud = kDefaultBaud;
+    if (destination.device.empty()) {
         error = "names no serial device";
         return {};
     }
@@ -89,9 +89,9 @@ std::optional<TargetSpec> parseSerial(TargetSpec spec, std::string& error)
                 error = "has a baud rate that a serial port does not take: '" + std::string(value) + "'";
                 return {};
             }
-            spec.baud = baud;
+            destination.baud = baud;
         } else if (key == "framing" && (value == "adalight" || value == "tpm2")) {
-            spec.framing = value == "tpm2" ? Framing::Tpm2 : Framing::Adalight;
+            destination.framing = value == "tpm2" ? Framing::Tpm2 : Framing::Adalight;
         } else if (key == "framing") {
             error = "has a framing other than adalight or tpm2: '" + std::string(value) + "'";
             return {};
@@ -100,17 +100,17 @@ std::optional<TargetSpec> parseSerial(TargetSpec spec, std::string& error)
             return {};
         }
     }
-    return spec;
+    return destination;
 }
 
 }  // namespace
 
-std::optional<TargetSpec> parseTarget(const std::string& text, std::string& error)
+std::optional<Destination> parseTarget(const std::string& text, std::string& error)
 {
-    TargetSpec spec;
-    spec.text = text;
+    Destination destination;
+    destination.text = text;
     if (text.starts_with(kSerialScheme))
-        return parseSerial(spec, error);
+        return parseSerial(destination, error);
 
     const std::size_t schemeEnd = text.find(kSchemeEnd);
     const Scheme* scheme = nullptr;
@@ -122,9 +122,9 @@ std::optional<TargetSpec> parseTarget(const std::string& text, std::string& erro
         error = "is not a target: ddp://, e131://, opc:// or serial:";
         return {};
     }
-    spec.protocol = scheme->protocol;
-    spec.port = scheme->defaultPort;
-    spec.number = scheme->defaultNumber;
+    destination.protocol = scheme->protocol;
+    destination.port = scheme->defaultPort;
+    destination.number = scheme->defaultNumber;
 
     std::string_view rest = std::string_view(text).substr(schemeEnd + kSchemeEnd.size());
     const std::size_t slash = rest.find('/');
@@ -135,7 +135,7 @@ std::optional<TargetSpec> parseTarget(const std::string& text, std::string& erro
             error = "has a path, which " + std::string(scheme->name) + " targets do not take";
             return {};
         }
-        if (!parseNumber(number, scheme->minNumber, scheme->maxNumber, spec.number)) {
+        if (!parseNumber(number, scheme->minNumber, scheme->maxNumber, destination.number)) {
             error = "has a " + std::string(scheme->numberName) + " that is not " +
                     range(scheme->minNumber, scheme->maxNumber) + ": '" + std::string(number) + "'";
             return {};
@@ -149,7 +149,7 @@ std::optional<TargetSpec> parseTarget(const std::string& text, std::string& erro
             error = "has an IPv6 address without its closing ']'";
             return {};
         }
-        spec.host = authority.substr(1, close - 1);
+        destination.host = authority.substr(1, close - 1);
         const std::string_view after = authority.substr(close + 1);
         if (!after.empty() && !after.starts_with(':')) {
             error = "has something other than a port after its address";
@@ -163,19 +163,19 @@ std::optional<TargetSpec> parseTarget(const std::string& text, std::string& erro
             error = "has an IPv6 address, which goes in brackets: [::1]";
             return {};
         }
-        spec.host = authority.substr(0, colon);
+        destination.host = authority.substr(0, colon);
         if (colon != std::string_view::npos)
             port = authority.substr(colon + 1);
     }
-    if (spec.host.empty()) {
+    if (destination.host.empty()) {
         error = "names no host";
         return {};
     }
-    if (port && !parseNumber(*port, 1, kMaxPort, spec.port)) {
+    if (port && !parseNumber(*port, 1, kMaxPort, destination.port)) {
         error = "has a port that is not " + range(1, kMaxPort) + ": '" + std::string(*port) + "'";
         return {};
     }
-    return spec;
+    return destination;
 }
 
 void FailureReport::update(const std::string& target, const std::string& failure, Clock::time_point now)
@@ -193,19 +193,19 @@ void FailureReport::update(const std::string& target, const std::string& failure
     lastReport_ = now;
 }
 
-std::unique_ptr<Target> openTarget(const TargetSpec& spec, const FrameShape& shape, std::string& error)
+std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error)
 {
     auto target = std::make_unique<Target>();
-    target->name = spec.text;
-    if (spec.protocol == Protocol::Serial) {
+    target->name = destination.text;
+    if (destination.protocol == Protocol::Serial) {
         struct stat status {};
-        if (stat(spec.device.c_str(), &status) != 0) {
-            error = "cannot open the serial port " + spec.device + " (" + spec.text + "): " + std::strerror(errno);
+        if (stat(destination.device.c_str(), &status) != 0) {
+            error = "cannot open the serial port " + destination.device + " (" + destination.text + "): " + std::strerror(errno);
             return {};
         }
-        const auto baud = std::find_if(std::begin(kBauds), std::end(kBauds), [&](const Baud& b) { return b.rate == spec.baud; });
-        target->link = serialLink(spec.device, baud->code);
-        if (spec.framing == Framing::Tpm2)
+        const auto baud = std::find_if(std::begin(kBauds), std::end(kBauds), [&](const Baud& b) { return b.rate == destination.baud; });
+        target->link = serialLink(destination.device, baud->code);
+        if (destination.framing == Framing::Tpm2)
             target->encoder = std::make_unique<Tpm2Encoder>();
         else
             target->encoder = std::make_unique<AdalightEncoder>();
@@ -214,12 +214,12 @@ std::unique_ptr<Target> openTarget(const TargetSpec& spec, const FrameShape& sha
 
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = spec.protocol == Protocol::Opc ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_socktype = destination.protocol == Protocol::Opc ? SOCK_STREAM : SOCK_DGRAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const int status = getaddrinfo(spec.host.c_str(), std::to_string(spec.port).c_str(), &hints, &found);
+    const int status = getaddrinfo(destination.host.c_str(), std::to_string(destination.port).c_str(), &hints, &found);
     if (status != 0 || !found) {
-        error = "cannot resolve the host '" + spec.host + "' (" + spec.text + "): " + gai_strerror(status);
+        error = "cannot resolve the host '" + destination.host + "' (" + destination.text + "): " + gai_strerror(status);
         return {};
     }
     Address address;
@@ -227,7 +227,7 @@ std::unique_ptr<Target> openTarget(const TargetSpec& spec, const FrameShape& sha
     address.length = found->ai_addrlen;
     freeaddrinfo(found);
 
-    switch (spec.protocol) {
+    switch (destination.protocol) {
     case Protocol::Ddp:
         target->encoder = std::make_unique<DdpEncoder>();
         break;
@@ -236,40 +236,40 @@ std::unique_ptr<Target> openTarget(const TargetSpec& spec, const FrameShape& sha
         gethostname(host, sizeof host - 1);
         std::string source = "cubesend on ";
         source += host;
-        target->encoder = std::make_unique<E131Encoder>(spec.number, shape.ledsPerUniverse, machineCid(), source);
+        target->encoder = std::make_unique<E131Encoder>(destination.number, shape.ledsPerUniverse, machineCid(), source);
         break;
     }
     case Protocol::Opc:
-        target->encoder = std::make_unique<OpcEncoder>(static_cast<uint8_t>(spec.number));
+        target->encoder = std::make_unique<OpcEncoder>(static_cast<uint8_t>(destination.number));
         break;
     case Protocol::Serial:
         break;
     }
-    target->link = spec.protocol == Protocol::Opc ? tcpLink(address) : udpLink(address);
+    target->link = destination.protocol == Protocol::Opc ? tcpLink(address) : udpLink(address);
     return target;
 }
 
-std::string describe(const TargetSpec& spec, const FrameShape& shape)
+std::string describe(const Destination& destination, const FrameShape& shape)
 {
     const std::size_t bytes = shape.leds * kBytesPerPixel;
-    switch (spec.protocol) {
+    switch (destination.protocol) {
     case Protocol::Ddp: {
         const std::size_t packets = ddpPackets(bytes);
         return std::to_string(packets) + (packets == 1 ? " DDP packet" : " DDP packets") + " a frame";
     }
     case Protocol::E131: {
         const std::size_t universes = e131Universes(shape.leds, shape.ledsPerUniverse);
-        return "universes " + std::to_string(spec.number) + " to " + std::to_string(spec.number + universes - 1) +
+        return "universes " + std::to_string(destination.number) + " to " + std::to_string(destination.number + universes - 1) +
                ", " + std::to_string(shape.ledsPerUniverse) + " LEDs each";
     }
     case Protocol::Opc:
-        return "channel " + std::to_string(spec.number) + ", " + std::to_string(bytes) + " data bytes a frame";
+        return "channel " + std::to_string(destination.number) + ", " + std::to_string(bytes) + " data bytes a frame";
     case Protocol::Serial: {
-        const bool tpm2 = spec.framing == Framing::Tpm2;
+        const bool tpm2 = destination.framing == Framing::Tpm2;
         const std::size_t frameBytes = bytes + (tpm2 ? Tpm2Encoder::kOverhead : AdalightEncoder::kOverhead);
         char rate[32];
-        std::snprintf(rate, sizeof rate, "%.1f", double(spec.baud) / kBitsPerSerialByte / double(frameBytes));
-        return std::string(tpm2 ? "TPM2" : "Adalight") + " at " + std::to_string(spec.baud) + " baud, at most " +
+        std::snprintf(rate, sizeof rate, "%.1f", double(destination.baud) / kBitsPerSerialByte / double(frameBytes));
+        return std::string(tpm2 ? "TPM2" : "Adalight") + " at " + std::to_string(destination.baud) + " baud, at most " +
                rate + " frames a second";
     }
     }

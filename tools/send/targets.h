@@ -24,7 +24,7 @@ namespace strip {
 enum class Protocol { Ddp, E131, Opc, Serial };
 enum class Framing { Adalight, Tpm2 };
 
-struct TargetSpec {
+struct Destination {
     std::string text;  // as given
     Protocol protocol = Protocol::Ddp;
     std::string host;
@@ -36,7 +36,7 @@ struct TargetSpec {
 };
 
 // The target that `text` names, or nothing, with `error` saying what is wrong.
-std::optional<TargetSpec> parseTarget(const std::string& text, std::string& error);
+std::optional<Destination> parseTarget(const std::string& text, std::string& error);
 
 struct FrameShape {
     std::size_t leds = 0;
@@ -67,9 +67,9 @@ struct Target {
 
 // Resolves the host and sets up the encoder and the link; the first packets
 // go with the first frame. On failure returns nothing, with `error` set.
-std::unique_ptr<Target> openTarget(const TargetSpec& spec, const FrameShape& shape, std::string& error);
+std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error);
 
 // "4 DDP packets a frame": for the start-up line.
-std::string describe(const TargetSpec& spec, const FrameShape& shape);
+std::string describe(const Destination& destination, const FrameShape& shape);
 
 }  // namespace strip
