@@ -64,6 +64,9 @@ const cli::Tool kTool{
         cli::builtEdges() +
         " (default 12)\n"
         "  --headless   print each frame with cubetrace instead of opening a window\n"
+        "  --record FILE\n"
+        "               record every code to FILE for cubereplay and cuberender\n"
+        "               (cubetrace --record; implies --headless)\n"
         "  --dir DIR    lay out the run in DIR (default: a new temporary directory,\n"
         "               removed at the end)\n"
         "  --send TARGET\n"
@@ -77,12 +80,14 @@ const cli::Tool kTool{
         "Examples:\n"
         "  cubeplay cubeshow 12\n"
         "  cubeplay --edge 5 cubefill\n"
+        "  cubeplay --record show.rec cubeshow 12\n"
         "  cubeplay --edge 12 ./my_animation\n"
         "  cubeplay --send e131://192.168.1.50 --send-option --gamma=2.2 cubeshow 12\n"};
 
 struct Options {
     int edge = cli::kDefaultEdge;
     bool headless = false;
+    std::optional<fs::path> record;
     std::optional<fs::path> dir;
     std::vector<std::string> program;
     std::vector<std::string> sendArgs;  // cubesend's options and targets
@@ -98,6 +103,10 @@ Options parseOptions(int argc, char** argv)
             options.headless = true;
         } else if (const char* edge = args.option("--edge")) {
             options.edge = args.edge("--edge", edge);
+        } else if (const char* file = args.option("--record")) {
+            // cubetrace runs in the run directory: the name must not depend on it.
+            options.record = fs::absolute(file);
+            options.headless = true;
         } else if (const char* dir = args.option("--dir")) {
             options.dir = dir;
         } else if (const char* target = args.option("--send")) {
@@ -261,7 +270,12 @@ Receiver receiverFor(const Options& options, const fs::path& programs)
         }
     }
     std::fputs("Columns: release number, ms since start, lit LEDs, frame hash.\n", stderr);
-    return {{programs / "cubetrace", "--edge", std::to_string(options.edge)}, false};
+    std::vector<std::string> tracer{programs / "cubetrace", "--edge", std::to_string(options.edge)};
+    if (options.record) {
+        tracer.push_back("--record");
+        tracer.push_back(*options.record);
+    }
+    return {tracer, false};
 }
 
 sigset_t handledSignals()

@@ -12,14 +12,10 @@
 #include "cli.h"
 #include "recording.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -100,16 +96,10 @@ int main(int argc, char** argv)
     if (!path)
         args.fail("no recording given");
 
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::fprintf(stderr, "cubereplay: cannot read %s: %s\n", path, std::strerror(errno));
-        return EXIT_FAILURE;
-    }
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     recording::Recording show;
     std::string error;
-    if (!recording::parse(bytes, show, error)) {
-        std::fprintf(stderr, "cubereplay: %s: %s\n", path, error.c_str());
+    if (!recording::load(path, show, error)) {
+        std::fprintf(stderr, "cubereplay: %s\n", error.c_str());
         return EXIT_FAILURE;
     }
 

@@ -1,6 +1,9 @@
 #include "recording.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace recording {
 
@@ -160,6 +163,18 @@ bool parse(const std::vector<uint8_t>& bytes, Recording& out, std::string& error
         out.items.push_back(item);
     }
     return true;
+}
+
+bool load(const std::string& path, Recording& out, std::string& error)
+{
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!file.is_open() || file.bad())
+        return fail(error, "cannot read " + path + ": " + std::strerror(errno));
+    if (parse(bytes, out, error))
+        return true;
+    error = path + ": " + error;
+    return false;
 }
 
 }  // namespace recording

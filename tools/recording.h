@@ -68,5 +68,8 @@ private:
 
 // Parses a whole recording. On failure returns false and says why in `error`.
 bool parse(const std::vector<uint8_t>& bytes, Recording& out, std::string& error);
+// Reads and parses the file at `path`; `error` then says why, naming the
+// file: "cannot read PATH: REASON" or "PATH: REASON".
+bool load(const std::string& path, Recording& out, std::string& error);
 
 }  // namespace recording

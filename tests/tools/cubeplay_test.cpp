@@ -24,8 +24,9 @@ TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
 {
     testsupport::RunDir scratch;
     const fs::path run = scratch.root() + "/play";
-    // Without "12" the show plays its warm-up alone: two blank frames.
-    Process play({binary("cubeplay"), "--headless", "--edge", "5", "--dir", run, "cubeshow"},
+    // Without "12" the show plays its warm-up alone: two blank frames. The
+    // recording's name is the caller's, not the run's.
+    Process play({binary("cubeplay"), "--record", "show.rec", "--edge", "5", "--dir", run, "cubeshow"},
                  Process::Options::in(scratch.root()));
     EXPECT_EQ(play.wait().code, 0) << play.err();
     EXPECT_EQ(play.err(), kColumns);
@@ -34,6 +35,8 @@ TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
     EXPECT_EQ(frames[1].release, 2);
     EXPECT_EQ(frames[1].lit, 0);
     EXPECT_NE(play.out().find(demotest::kClosingLine), std::string::npos);
+    const std::string recording = testsupport::readFile(scratch.root() + "/show.rec");
+    EXPECT_EQ(recording.substr(0, 11), std::string("CUBEREC\0\1\0\5", 11)) << "header of version 1, edge 5";
 
     EXPECT_EQ(fs::file_size(run / "shared_buffer.txt"), 46u);
     for (const char* helper : {"launch", "app5", "app12"})

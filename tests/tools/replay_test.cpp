@@ -3,7 +3,7 @@
 // refused before anything is sent.
 
 #include "channel.h"
-#include "recording.h"
+#include "recording_file.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::Process;
+using testsupport::RecordingFile;
 using testsupport::RunDir;
 
 constexpr uint8_t kBusy = 0;  // a status no side ever stores
@@ -41,37 +42,6 @@ long long lastMs(const std::string& out)
     const auto lines = testsupport::splitLines(out);
     return lines.empty() ? -1 : std::stoll(lines.back().substr(lines.back().find(' ') + 1));
 }
-
-// Builds a recording item by item, the way cubetrace writes one.
-class RecordingFile {
-public:
-    RecordingFile(const std::string& path, uint8_t edge) : path_(path), file_(std::fopen(path.c_str(), "wb"))
-    {
-        writer_.start(file_, edge);
-    }
-    ~RecordingFile() { close(); }
-
-    RecordingFile& add(uint64_t ms, uint8_t code, std::vector<queueEntry> leds = {})
-    {
-        uint8_t record[channel::kRecordSize] = {};
-        for (std::size_t k = 0; k < leds.size(); ++k)
-            channel::packEntry(record, k, leds[k]);
-        writer_.add(ms * 1000, code, record);
-        return *this;
-    }
-
-    void close()
-    {
-        if (file_)
-            std::fclose(file_);
-        file_ = nullptr;
-    }
-
-private:
-    std::string path_;
-    std::FILE* file_;
-    recording::Writer writer_;
-};
 
 class ReplayTest : public ::testing::Test {
 protected:
