@@ -22,9 +22,12 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# What building and playing needs.
-run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libgl1-mesa-dri)
+# What building and playing needs, and rendering: giflib and libpng for the
+# files, and the private X server that cuberender draws on.
+run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libgl1-mesa-dri
+    libgif-dev libpng-dev xvfb)
 # What the whole test run needs besides: GoogleTest, the sanitizers' and
-# fuzzers' clang, valgrind, and a private X server with its clients.
+# fuzzers' clang, valgrind, a private X server's clients, and the programs
+# that check the rendered files.
 test_packages=("${run_packages[@]}" pkg-config libgtest-dev clang libclang-rt-14-dev valgrind
-    xvfb xauth xdotool x11-apps x11-utils imagemagick)
+    xauth xdotool x11-apps x11-utils imagemagick ffmpeg)

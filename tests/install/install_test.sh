@@ -17,6 +17,7 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay cubeplay)
 [[ -x $build/bin/cubeview12 ]] && commands+=(cubeview12 cubeview5)
+[[ -x $build/bin/cuberender ]] && commands+=(cuberender cuberender5)
 helpers=(launch app5 app12 bytemax)
 for file in "${commands[@]/#/bin/}" "${helpers[@]/#/libexec/ledcube/}" lib/liblbox.a include/lBox.h \
             lib/cmake/lbox/lboxConfig.cmake lib/pkgconfig/lbox.pc; do
