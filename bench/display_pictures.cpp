@@ -33,6 +33,7 @@ namespace {
 using namespace std::chrono_literals;
 using xsession::Image;
 using xsession::Viewer;
+using xsession::windowOf;
 
 constexpr int kEdges[] = {12, 5};
 constexpr auto kDeadline = 120s;
@@ -42,15 +43,6 @@ struct State {
     std::string name;
     Image window;
 };
-
-Image windowOf(const Image& screen)
-{
-    Image window(Viewer::kWidth, Viewer::kHeight);
-    for (int y = 0; y < Viewer::kHeight; ++y)
-        for (int x = 0; x < Viewer::kWidth; ++x)
-            window.at(x, y) = screen.at(x, y);
-    return window;
-}
 
 [[noreturn]] void fail(const std::string& what)
 {

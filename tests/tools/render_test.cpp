@@ -25,6 +25,7 @@ using testsupport::RecordingFile;
 using testsupport::RunDir;
 using xsession::Image;
 using xsession::Viewer;
+using xsession::windowOf;
 using xsession::XServer;
 
 struct Step {
@@ -80,16 +81,6 @@ Image readPng(const std::string& path)
             image.at(x, y) = {p[0], p[1], p[2]};
         }
     return image;
-}
-
-// The viewer's window at the top left of a screenshot.
-Image windowOf(const Image& screen)
-{
-    Image window(Viewer::kWidth, Viewer::kHeight);
-    for (int y = 0; y < Viewer::kHeight; ++y)
-        for (int x = 0; x < Viewer::kWidth; ++x)
-            window.at(x, y) = screen.at(x, y);
-    return window;
 }
 
 std::vector<std::string> filesIn(const std::string& dir)

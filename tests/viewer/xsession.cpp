@@ -108,6 +108,15 @@ Image decodeXwd(const std::string& bytes)
     return image;
 }
 
+Image windowOf(const Image& screen)
+{
+    Image window(Viewer::kWidth, Viewer::kHeight);
+    for (int y = 0; y < Viewer::kHeight; ++y)
+        for (int x = 0; x < Viewer::kWidth; ++x)
+            window.at(x, y) = screen.at(x, y);
+    return window;
+}
+
 std::string findProgram(const std::string& name)
 {
     const char* path = std::getenv("PATH");

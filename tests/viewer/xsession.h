@@ -118,6 +118,9 @@ private:
     std::string window_;
 };
 
+// The viewer's window at the top left of a screenshot.
+Image windowOf(const Image& screen);
+
 // A frame drawn by a viewer that runs with the display probe preloaded.
 struct DrawnFrame {
     std::chrono::steady_clock::time_point end;  // when display returned
