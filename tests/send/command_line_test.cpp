@@ -28,7 +28,7 @@ TEST(CubesendCommandLine, HelpAndVersionAnswerOnStandardOutput)
     const testsupport::RunDir dir;
     Process version = run(dir, {"--version"});
     EXPECT_EQ(version.wait().code, 0);
-    EXPECT_EQ(version.out(), "cubesend (ledcube) 1.1.0\n");
+    EXPECT_EQ(version.out(), "cubesend (ledcube) " CUBE_VERSION "\n");
     Process help = run(dir, {"--help"});
     EXPECT_EQ(help.wait().code, 0);
     EXPECT_TRUE(help.out().starts_with("Usage: cubesend")) << help.out();
