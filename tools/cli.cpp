@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace cli {
@@ -155,6 +157,22 @@ void Parser::unexpected() const
     if (positional())
         fail(std::string("unexpected argument ") + quoted(current()));
     fail(std::string("unknown option ") + quoted(current()));
+}
+
+std::filesystem::path onPath(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "";
+    for (std::size_t from = 0; from <= dirs.size();) {
+        const std::size_t to = std::min(dirs.find(':', from), dirs.size());
+        const std::filesystem::path candidate = std::filesystem::path(dirs.substr(from, to - from)) / name;
+        std::error_code notThere;
+        if (to > from && ::access(candidate.c_str(), X_OK) == 0 &&
+            !std::filesystem::is_directory(candidate, notThere))
+            return std::filesystem::absolute(candidate);
+        from = to + 1;
+    }
+    return {};
 }
 
 }  // namespace cli

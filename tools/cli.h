@@ -79,6 +79,11 @@ private:
 // commands lie too. A tool that cannot tell ends with a message, status 1.
 std::filesystem::path programDir(const std::string& tool);
 
+// The program `name` as PATH finds it, made absolute; empty when no entry of
+// PATH holds a runnable file of that name. Empty entries are skipped, so the
+// working directory is searched only when PATH names it.
+std::filesystem::path onPath(const std::string& name);
+
 // An argument as it appears in a message: quoted, and shortened when long.
 std::string quoted(const std::string& argument);
 

@@ -174,15 +174,8 @@ std::string resolveProgram(const std::string& name, const fs::path& programs)
     }
     if (executable(programs / name))
         return programs / name;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    for (std::size_t from = 0; from <= dirs.size();) {
-        const std::size_t to = std::min(dirs.find(':', from), dirs.size());
-        const fs::path candidate = fs::path(dirs.substr(from, to - from)) / name;
-        if (to > from && executable(candidate))
-            return fs::absolute(candidate);
-        from = to + 1;
-    }
+    if (const fs::path found = cli::onPath(name); !found.empty())
+        return found;
     fail("cannot find the program " + cli::quoted(name) + " among the toolkit's programs or on PATH");
 }
 

@@ -1,5 +1,7 @@
 #include "outputs.h"
 
+#include "cli.h"
+
 #include <gif_lib.h>
 #include <png.h>
 
@@ -504,22 +506,6 @@ private:
     std::vector<uint8_t> encoded_;
 };
 
-// Where a shell would find the program; "" when it is nowhere in PATH.
-std::string findProgram(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    std::istringstream directories(path ? path : "/bin:/usr/bin");  // without PATH, execvp's choice
-    for (std::string directory; std::getline(directories, directory, ':');) {
-        // An empty entry is the working directory.
-        const std::string candidate = directory.empty() ? name : directory + "/" + name;
-        struct stat status {};
-        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return {};
-}
-
 // The last lines ffmpeg wrote to its standard error, which at -loglevel error are few and short.
 std::string lastLines(int log)
 {
@@ -577,7 +563,7 @@ public:
     bool start(const OutputSettings& settings) override
     {
         fps_ = uint64_t(settings.fps);
-        const std::string program = findProgram("ffmpeg");
+        const std::string program = cli::onPath("ffmpeg");
         if (settings.fps < kMinFps || settings.fps > kMaxFps)
             error_ = "the frame rate must be " + std::to_string(kMinFps) + " to " + std::to_string(kMaxFps);
         else if (program.empty())
