@@ -51,6 +51,7 @@ constexpr double kUsPerSecond = 1e6;
 // 800 × 600, a bounded share of memory at any size.
 constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
 constexpr int kSignalStatusBase = 128;
+constexpr std::size_t kBytesPerPixel = 3;  // r, g, b
 
 const cli::Tool kTool{"cuberender",
                       "Usage: cuberender [OPTION]... RECORDING OUTPUT\n"
@@ -268,15 +269,17 @@ render::Picture draw(const storeColor* table, int width, int height)
 {
     ptCurrLocalColorTable = table;
     drawScene();
-    render::Picture picture{width, height, std::vector<uint8_t>(std::size_t(width) * height * 3)};
-    const std::size_t rowBytes = std::size_t(width) * 3;
-    std::vector<uint8_t> bottomUp(picture.rgb.size());
+    const std::size_t rowBytes = std::size_t(width) * kBytesPerPixel;
+    render::Picture picture{width, height, std::vector<uint8_t>(rowBytes * height)};
     glReadBuffer(GL_BACK);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, bottomUp.data());
-    for (int y = 0; y < height; ++y)
-        std::memcpy(&picture.rgb[std::size_t(y) * rowBytes], &bottomUp[std::size_t(height - 1 - y) * rowBytes],
-                    rowBytes);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, picture.rgb.data());
+    // GL reads rows from the bottom up; a picture's rows go from the top.
+    for (int y = 0; y < height / 2; ++y) {
+        const auto top = picture.rgb.begin() + std::ptrdiff_t(y * rowBytes);
+        const auto bottom = picture.rgb.begin() + std::ptrdiff_t((height - 1 - y) * rowBytes);
+        std::swap_ranges(top, top + std::ptrdiff_t(rowBytes), bottom);
+    }
     return picture;
 }
 
@@ -312,7 +315,7 @@ Timing timingOf(const recording::Recording& show, const Options& options)
 class Renderer {
 public:
     Renderer(const Options& options, render::Output& output)
-        : options_(options), output_(output), cache_(std::size_t(options.width) * options.height * 3)
+        : options_(options), output_(output), cache_(std::size_t(options.width) * options.height * kBytesPerPixel)
     {
     }
 
