@@ -32,10 +32,10 @@
 // - idle CPU over 5 s (getrusage): a receiver with nothing connected, and an
 //   animation program in msSleep with nothing queued, side by side.
 
-#include "channel.h"
-#include "core1Read.h"
-#include "lBox.h"
-#include "support.h"
+#include "lbox/channel.h"
+#include "viewer/core1Read.h"
+#include "lbox/lBox.h"
+#include "testkit/support.h"
 
 #include <algorithm>
 #include <atomic>

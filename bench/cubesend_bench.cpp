@@ -18,8 +18,8 @@
 //   through cubesend --forward to a cubetrace, alternating `rounds` rounds
 //   (default 3; 0 skips them); frame time is wall time over releases.
 
-#include "channel.h"
-#include "support.h"
+#include "lbox/channel.h"
+#include "testkit/support.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -15,8 +15,8 @@
 //
 // Usage: display_bench [seconds per measurement, default 5] [rounds, default 2]
 
-#include "support.h"
-#include "xsession.h"
+#include "testkit/support.h"
+#include "testkit/xsession.h"
 
 #include <algorithm>
 #include <chrono>

@@ -12,9 +12,9 @@
 //
 // Usage: display_pictures [directory for the screenshots, default a new one in /tmp]
 
-#include "channel.h"
-#include "support.h"
-#include "xsession.h"
+#include "lbox/channel.h"
+#include "testkit/support.h"
+#include "testkit/xsession.h"
 
 #include <algorithm>
 #include <chrono>

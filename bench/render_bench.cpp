@@ -6,7 +6,7 @@
 // Usage: render_bench [SHOW.rec FILL.rec]   (recordings to reuse; made
 //                                            afresh otherwise, in real time)
 
-#include "support.h"
+#include "testkit/support.h"
 
 #include <chrono>
 #include <cstdio>

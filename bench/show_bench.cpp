@@ -11,9 +11,9 @@
 //
 // Usage: show_bench [rounds, default 1]
 
-#include "channel.h"
-#include "support.h"
-#include "xsession.h"
+#include "lbox/channel.h"
+#include "testkit/support.h"
+#include "testkit/xsession.h"
 
 #include <algorithm>
 #include <chrono>

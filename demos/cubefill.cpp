@@ -2,8 +2,8 @@
 // The edge is 12 with the single argument "12", 5 otherwise, and must match the
 // viewer's build.
 
-#include "lBox.h"
-#include "patterns.h"
+#include "lbox/lBox.h"
+#include "demos/patterns.h"
 
 #include <cstdint>
 #include <cstdlib>

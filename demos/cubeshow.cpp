@@ -1,8 +1,8 @@
 // cubeshow [12]: plays a fixed show of numbered scenes on a cube of edge 12,
 // paced by sleeps. Without the single argument "12" it plays only the warm-up.
 
-#include "lBox.h"
-#include "patterns.h"
+#include "lbox/lBox.h"
+#include "demos/patterns.h"
 
 #include <cstdint>
 #include <cstdlib>

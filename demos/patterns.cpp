@@ -1,4 +1,4 @@
-#include "patterns.h"
+#include "demos/patterns.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // that the show's routines write lie in 0 to kShowTop on every axis, so they
 // draw on a cube of edge kShowEdge (z upright, z = 0 at the bottom).
 
-#include "lBox.h"
+#include "lbox/lBox.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "channel.h"
+#include "lbox/channel.h"
 
 #include <algorithm>
 #include <atomic>

@@ -18,7 +18,7 @@
 // then stores a code only while the byte reads kStatusIdle; the reader acts
 // on the code and stores kStatusIdle back as its last step.
 
-#include "lBox.h"
+#include "lbox/lBox.h"
 
 #include <atomic>
 #include <bit>

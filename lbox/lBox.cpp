@@ -1,7 +1,7 @@
-#include "lBox.h"
+#include "lbox/lBox.h"
 
-#include "channel.h"
-#include "pacing.h"
+#include "lbox/channel.h"
+#include "lbox/pacing.h"
 
 #include <iostream>
 #include <thread>

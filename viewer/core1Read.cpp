@@ -1,7 +1,7 @@
-#include "core1Read.h"
+#include "viewer/core1Read.h"
 
-#include "channel.h"
-#include "pacing.h"
+#include "lbox/channel.h"
+#include "lbox/pacing.h"
 
 #include <algorithm>
 #include <cerrno>

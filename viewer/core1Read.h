@@ -3,8 +3,8 @@
 // The viewer's end of the frame channel: the receiver thread and the colour
 // tables it shares with the drawing thread.
 
-#include "lBox.h"
-#include "unlit.h"
+#include "lbox/lBox.h"
+#include "viewer/unlit.h"
 
 #include <atomic>
 #include <cstdint>

@@ -2,9 +2,9 @@
 // table that the receiver thread (core1Read) hands over, with a mouse-driven
 // camera, a spin animation and a help overlay.
 
-#include "core1Read.h"
-#include "scene.h"
-#include "viewmath.h"
+#include "viewer/core1Read.h"
+#include "viewer/scene.h"
+#include "viewer/viewmath.h"
 
 #include <GL/freeglut.h>
 

@@ -1,6 +1,6 @@
-#include "scene.h"
+#include "viewer/scene.h"
 
-#include "viewmath.h"
+#include "viewer/viewmath.h"
 
 #include <GL/freeglut.h>
 #include <malloc.h>

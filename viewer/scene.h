@@ -10,7 +10,7 @@
 //   ptCurrLocalColorTable = table;
 //   drawScene();                  // into the back buffer; the caller swaps
 
-#include "core1Read.h"
+#include "viewer/core1Read.h"
 
 #include <cstdint>
 #include <iterator>

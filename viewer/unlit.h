@@ -3,7 +3,7 @@
 // The viewer's unlit grey, and the tests that tell an LED from it. They do
 // not depend on the cube's edge, so programs built for every edge share them.
 
-#include "lBox.h"
+#include "lbox/lBox.h"
 
 #include <cmath>
 

@@ -1,7 +1,7 @@
 // app5 and app12 as launch starts them from a run directory: with no
 // arguments and no environment, from links or from copies of the programs.
 
-#include "trace.h"
+#include "tests/demos/trace.h"
 
 #include <gtest/gtest.h>
 

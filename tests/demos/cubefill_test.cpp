@@ -1,7 +1,7 @@
 // cubefill against the headless receiver: one full run per edge, checked frame
 // by frame, and short runs for the arguments that choose the edge.
 
-#include "trace.h"
+#include "tests/demos/trace.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // against its recorded trace and frame by frame where the scenes are easy to
 // recognise, and the runs that play only the warm-up.
 
-#include "channel.h"
-#include "trace.h"
+#include "lbox/channel.h"
+#include "tests/demos/trace.h"
 
 #include <gtest/gtest.h>
 

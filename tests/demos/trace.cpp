@@ -1,6 +1,6 @@
-#include "trace.h"
+#include "tests/demos/trace.h"
 
-#include "channel.h"
+#include "lbox/channel.h"
 
 #include <csignal>
 #include <sstream>

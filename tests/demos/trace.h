@@ -3,7 +3,7 @@
 // Runs an animation program against the headless receiver `cubetrace` and
 // reads back what a viewer would have shown, frame by frame.
 
-#include "support.h"
+#include "testkit/support.h"
 
 #include <chrono>
 #include <memory>

@@ -4,8 +4,8 @@
 // builds are in viewer_faults_test.cpp, the library's own scenario program in
 // the library tests.)
 
-#include "faults.h"
-#include "recording.h"
+#include "tests/faults/faults.h"
+#include "record/recording.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // for any other argument, and the tools refuse them without touching the
 // channel. (The viewer's are in viewer_faults_test.cpp.)
 
-#include "faults.h"
-#include "trace.h"
+#include "tests/faults/faults.h"
+#include "tests/demos/trace.h"
 
 #include <gtest/gtest.h>
 

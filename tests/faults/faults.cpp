@@ -1,6 +1,6 @@
-#include "faults.h"
+#include "tests/faults/faults.h"
 
-#include "channel.h"
+#include "lbox/channel.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // program must refuse, command-line arguments that no program expects, and a
 // watch on the record's status byte.
 
-#include "support.h"
+#include "testkit/support.h"
 
 #include <cstdint>
 #include <functional>

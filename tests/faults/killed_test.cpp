@@ -1,10 +1,10 @@
 // Either end of the channel killed outright (SIGKILL) in the middle of its
 // work, and the other end, or a new process, carrying on.
 
-#include "channel.h"
-#include "faults.h"
-#include "recording.h"
-#include "trace.h"
+#include "lbox/channel.h"
+#include "tests/faults/faults.h"
+#include "record/recording.h"
+#include "tests/demos/trace.h"
 
 #include <gtest/gtest.h>
 

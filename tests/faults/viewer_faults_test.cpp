@@ -1,9 +1,9 @@
 // Both viewer builds on a private X server: refusing a channel file that
 // cannot serve, and command lines that the viewer hands to glutInit whole.
 
-#include "channel.h"
-#include "faults.h"
-#include "xsession.h"
+#include "lbox/channel.h"
+#include "tests/faults/faults.h"
+#include "testkit/xsession.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // colour tables. The input is cut into 46-byte records (the last one padded
 // with zeros); each is handled as if the writer had just stored it.
 
-#include "channel.h"
-#include "core1Read.h"
+#include "lbox/channel.h"
+#include "viewer/core1Read.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // Arbitrary bytes as a recording: each is either rejected with a reason or
 // accepted, and then holds only codes a writer sends and LEDs inside the cube.
 
-#include "recording.h"
+#include "record/recording.h"
 
 #include <cstdlib>
 

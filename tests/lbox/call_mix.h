@@ -3,7 +3,7 @@
 // Call sequences shared by the scenario program (which makes the calls) and
 // the tests (which predict what the channel must carry).
 
-#include "lBox.h"
+#include "lbox/lBox.h"
 
 #include <cstdint>
 #include <random>

@@ -2,10 +2,10 @@
 // runs the scenario program as a real process below a run directory and
 // checks what a recording reader finds in the mapped record.
 
-#include "call_mix.h"
-#include "channel.h"
-#include "recording_reader.h"
-#include "support.h"
+#include "tests/lbox/call_mix.h"
+#include "lbox/channel.h"
+#include "tests/lbox/recording_reader.h"
+#include "testkit/support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the polling thread follows the traffic. Each test polls on a thread of its
 // own, since the slack belongs to a thread.
 
-#include "pacing.h"
+#include "lbox/pacing.h"
 
 #include <atomic>
 #include <chrono>

@@ -3,8 +3,8 @@
 // The test side of the channel: a thread that polls the mapped record like
 // the viewer does, answers every code with idle and records what it saw.
 
-#include "call_mix.h"
-#include "channel.h"
+#include "tests/lbox/call_mix.h"
+#include "lbox/channel.h"
 
 #include <array>
 #include <atomic>

@@ -2,9 +2,9 @@
 // scenario through lBox and reports what only it can see on standard output.
 // It runs in its own process because each process has one lBox.
 
-#include "call_mix.h"
-#include "channel.h"
-#include "lBox.h"
+#include "tests/lbox/call_mix.h"
+#include "lbox/channel.h"
+#include "lbox/lBox.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // launch and bytemax run as real processes, with exact bytes and statuses.
 
-#include "support.h"
+#include "testkit/support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The receiver driven one record at a time, as the receiver thread would,
 // on a record mapped from a real channel file. Built once per cube edge.
 
-#include "channel.h"
-#include "core1Read.h"
-#include "support.h"
+#include "lbox/channel.h"
+#include "viewer/core1Read.h"
+#include "testkit/support.h"
 
 #include <gtest/gtest.h>
 

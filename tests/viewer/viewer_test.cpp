@@ -1,9 +1,9 @@
 // The real viewer (cubeview12, cubeview5) in a window on a private X server:
 // driven with xdotool, fed through the frame channel, checked on screenshots.
 
-#include "channel.h"
-#include "support.h"
-#include "xsession.h"
+#include "lbox/channel.h"
+#include "testkit/support.h"
+#include "testkit/xsession.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The viewer's windowless arithmetic: the drawing walk for both cube edges,
 // the projection width, the frame-rate figure and the camera drag steps.
 
-#include "viewmath.h"
+#include "viewer/viewmath.h"
 
 #include <gtest/gtest.h>
 

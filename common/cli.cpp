@@ -1,0 +1,178 @@
+#include "common/cli.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+namespace cli {
+
+namespace {
+
+// Longer arguments are cut in messages, so that one line stays one line.
+constexpr std::size_t kShownArgument = 60;
+
+}  // namespace
+
+std::string builtEdges()
+{
+    std::string list;
+    for (const int edge : kBuiltEdges) {
+        if (!list.empty())
+            list += ", ";
+        list += std::to_string(edge);
+    }
+    return list;
+}
+
+std::string quoted(const std::string& argument)
+{
+    std::string shown = "'";
+    shown += argument.substr(0, kShownArgument);
+    if (argument.size() > kShownArgument)
+        shown += "...";
+    return shown += "'";
+}
+
+std::filesystem::path programDir(const std::string& tool)
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        std::fprintf(stderr, "%s: unable to locate its own program file: %s\n", tool.c_str(), error.message().c_str());
+        std::exit(EXIT_FAILURE);
+    }
+    return self.parent_path();
+}
+
+Parser::Parser(Tool tool, int argc, char** argv) : tool_(std::move(tool)), argc_(argc), argv_(argv) {}
+
+bool Parser::next()
+{
+    if (++index_ >= argc_)
+        return false;
+    const std::string arg = current();
+    if (!optionsEnded_ && arg == "--") {
+        optionsEnded_ = true;
+        return next();
+    }
+    if (!optionsEnded_ && arg == "--help") {
+        std::fputs(tool_.help.c_str(), stdout);
+        std::exit(std::fflush(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE);
+    }
+    if (!optionsEnded_ && arg == "--version") {
+        std::printf("%s (%s) %s\n", tool_.name.c_str(), CUBE_PROJECT, CUBE_VERSION);
+        std::exit(std::fflush(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE);
+    }
+    return true;
+}
+
+bool Parser::flag(const char* name)
+{
+    if (optionsEnded_)
+        return false;
+    const std::string arg = current();
+    if (arg.starts_with(std::string(name) + "="))
+        fail(std::string("option ") + name + " takes no value");
+    return arg == name;
+}
+
+const char* Parser::option(const char* name)
+{
+    if (optionsEnded_)
+        return nullptr;
+    const char* arg = current();
+    const std::size_t length = std::strlen(name);
+    if (std::strncmp(arg, name, length) != 0)
+        return nullptr;
+    if (arg[length] == '=')
+        return arg + length + 1;
+    if (arg[length] != '\0')
+        return nullptr;
+    if (index_ + 1 >= argc_)
+        fail(std::string("option ") + name + " needs a value");
+    return argv_[++index_];
+}
+
+bool Parser::positional() const
+{
+    const char* arg = current();
+    return optionsEnded_ || arg[0] != '-' || arg[1] == '\0';
+}
+
+std::vector<std::string> Parser::rest() const
+{
+    return {argv_ + index_, argv_ + argc_};
+}
+
+unsigned long Parser::count(const char* option, const char* value, unsigned long min, unsigned long max) const
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = std::strtoul(value, &end, 10);
+    // strtoul would take leading blanks, a sign and an empty string.
+    if (*value < '0' || *value > '9' || *end != '\0' || errno != 0 || n < min || n > max) {
+        const std::string range = max == ULONG_MAX ? "of " + std::to_string(min) + " or more"
+                                                   : "from " + std::to_string(min) + " to " + std::to_string(max);
+        fail(std::string(option) + " takes a whole number " + range + ", not " + quoted(value));
+    }
+    return n;
+}
+
+double Parser::number(const char* option, const char* value, double min, double max) const
+{
+    char* end = nullptr;
+    const double x = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !std::isfinite(x) || x < min || x > max) {
+        char range[64];
+        std::snprintf(range, sizeof range, "from %g to %g", min, max);
+        fail(std::string(option) + " takes a number " + range + ", not " + quoted(value));
+    }
+    return x;
+}
+
+int Parser::edge(const char* option, const char* value) const
+{
+    for (const int edge : kBuiltEdges) {
+        if (std::to_string(edge) == value)
+            return edge;
+    }
+    fail(std::string(option) + " takes a built cube edge (" + builtEdges() + "), not " + quoted(value));
+}
+
+void Parser::fail(const std::string& what) const
+{
+    std::fprintf(stderr, "%s: %s (try '%s --help')\n", tool_.name.c_str(), what.c_str(), tool_.name.c_str());
+    std::exit(kUsageStatus);
+}
+
+void Parser::unexpected() const
+{
+    if (positional())
+        fail(std::string("unexpected argument ") + quoted(current()));
+    fail(std::string("unknown option ") + quoted(current()));
+}
+
+std::filesystem::path onPath(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "";
+    for (std::size_t from = 0; from <= dirs.size();) {
+        const std::size_t to = std::min(dirs.find(':', from), dirs.size());
+        const std::filesystem::path candidate = std::filesystem::path(dirs.substr(from, to - from)) / name;
+        std::error_code notThere;
+        if (to > from && ::access(candidate.c_str(), X_OK) == 0 &&
+            !std::filesystem::is_directory(candidate, notThere))
+            return std::filesystem::absolute(candidate);
+        from = to + 1;
+    }
+    return {};
+}
+
+}  // namespace cli

@@ -1,0 +1,320 @@
+// cubesend: the receiver that lights real LEDs. Started where the viewer
+// would run, beside "shared_buffer.txt", it serves the channel with the
+// viewer's own receiver code and sends every frame released to LED
+// controllers over DDP, E1.31 or Open Pixel Control, or down a serial port
+// (net/targets.h names them). With --forward it also passes every code on
+// to a viewer in another directory, which then shows what the cube shows.
+//
+// Three threads: the receiver answers the channel and copies each frame on
+// show into `latest`; the sender takes the newest frame there at each of its
+// slots (at most --max-fps a second, and once a second when no release
+// comes) and sends it to every target; main waits for the end.
+
+#include "lbox/channel.h"
+#include "common/cli.h"
+#include "common/headless.h"
+#include "net/pixels.h"
+#include "net/targets.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kDefaultMaxFps = 40;
+constexpr double kMaxMaxFps = 1000;
+constexpr double kMaxGamma = 10;
+// E1.31 receivers give up on a source after 2.5 s without data, so the frame
+// on show goes again once a second while nothing new comes.
+constexpr auto kResendAfter = std::chrono::seconds(1);
+// How often the forwarding end looks whether the viewer there has answered.
+constexpr auto kForwardPoll = std::chrono::microseconds(10);
+
+struct Options {
+    int edge = kCubeEdge;
+    std::vector<strip::Destination> targets;
+    std::string wiringOrder = "xyz";
+    bool serpentine = false;
+    const char* layoutPath = nullptr;
+    strip::ColourCorrection colour;
+    double maxFps = kDefaultMaxFps;
+    unsigned ledsPerUniverse = strip::E131Encoder::kMaxLedsPerUniverse;
+    const char* forwardDir = nullptr;
+};
+
+cli::Tool tool()
+{
+    std::string help =
+        "Usage: cubesend [OPTION]... TARGET...\n"
+        "Serves the frame channel like the viewer, but lights a real cube: run it where\n"
+        "the viewer would run, beside shared_buffer.txt. Every frame released goes to\n"
+        "each TARGET, at most --max-fps a second, and again every second while no new\n"
+        "one comes.\n"
+        "\n"
+        "Targets:\n"
+        "  ddp://HOST[:PORT]               DDP over UDP (port 4048)\n"
+        "  e131://HOST[:PORT][/UNIVERSE]   E1.31 (sACN) over unicast UDP (port 5568),\n"
+        "                                  from UNIVERSE on (default 1)\n"
+        "  opc://HOST[:PORT][/CHANNEL]     Open Pixel Control over TCP (port 7890,\n"
+        "                                  channel 0)\n"
+        "  serial:DEVICE[?baud=N&framing=adalight|tpm2]\n"
+        "                                  a serial port, 8N1 (115200 baud, adalight)\n"
+        "\n"
+        "Options:\n"
+        "  --edge N                serve a cube of edge N: ";
+    help += cli::builtEdges();
+    help +=
+        " (default 12)\n"
+        "  --wiring ORDER          the strip's order along the axes, fastest first:\n"
+        "                          xyz (default: x, then y, then the layers z), yxz, zyx...\n"
+        "  --serpentine            every other row runs backwards\n"
+        "  --layout FILE           the LED of each pixel, one 'x y z' line per pixel\n"
+        "  --gamma G               send each component c as c^G (default 1)\n"
+        "  --brightness B          scale every component by B, 0 to 1 (default 1)\n"
+        "  --max-fps F             at most F frames a second (default 40)\n"
+        "  --leds-per-universe N   E1.31: LEDs in each universe, 1 to 170 (default 170)\n"
+        "  --forward DIR           also pass every code on to the viewer serving DIR\n"
+        "  --help                  show this help and exit\n"
+        "  --version               show the version and exit\n"
+        "\n"
+        "Example:\n"
+        "  cubesend --gamma 2.2 --forward screen e131://192.168.1.50\n";
+    return {"cubesend", help};
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    cli::Parser args(tool(), argc, argv);
+    bool wiringGiven = false;
+    while (args.next()) {
+        if (const char* edge = args.option("--edge")) {
+            options.edge = args.edge("--edge", edge);
+        } else if (const char* order = args.option("--wiring")) {
+            std::array<int, strip::kAxes> axes{};
+            if (!strip::parseAxisOrder(order, axes))
+                args.fail(std::string("--wiring takes an order of the axes x, y and z, such as xyz or zyx, not ") +
+                          cli::quoted(order));
+            options.wiringOrder = order;
+            wiringGiven = true;
+        } else if (args.flag("--serpentine")) {
+            options.serpentine = wiringGiven = true;
+        } else if (const char* path = args.option("--layout")) {
+            options.layoutPath = path;
+        } else if (const char* gamma = args.option("--gamma")) {
+            options.colour.gamma = args.number("--gamma", gamma, 0, kMaxGamma);
+            if (options.colour.gamma == 0)
+                args.fail("--gamma takes a number above 0, not " + cli::quoted(gamma));
+        } else if (const char* brightness = args.option("--brightness")) {
+            options.colour.brightness = args.number("--brightness", brightness, 0, 1);
+        } else if (const char* fps = args.option("--max-fps")) {
+            options.maxFps = args.number("--max-fps", fps, 0, kMaxMaxFps);
+            if (options.maxFps == 0)
+                args.fail("--max-fps takes a number above 0, not " + cli::quoted(fps));
+        } else if (const char* leds = args.option("--leds-per-universe")) {
+            options.ledsPerUniverse = static_cast<unsigned>(
+                args.count("--leds-per-universe", leds, 1, strip::E131Encoder::kMaxLedsPerUniverse));
+        } else if (const char* dir = args.option("--forward")) {
+            options.forwardDir = dir;
+        } else if (args.positional()) {
+            std::string error;
+            auto target = strip::parseTarget(args.current(), error);
+            if (!target)
+                args.fail("target " + cli::quoted(args.current()) + " " + error);
+            options.targets.push_back(*target);
+        } else {
+            args.unexpected();
+        }
+    }
+    if (options.targets.empty())
+        args.fail("no TARGET given");
+    if (options.layoutPath && wiringGiven)
+        args.fail("--layout gives the whole wiring: it takes no --wiring or --serpentine");
+
+    const std::size_t leds = static_cast<std::size_t>(options.edge) * options.edge * options.edge;
+    const std::size_t universes = strip::e131Universes(leds, options.ledsPerUniverse);
+    for (const strip::Destination& target : options.targets) {
+        if (target.protocol == strip::Protocol::E131 && target.number + universes - 1 > strip::E131Encoder::kMaxUniverse)
+            args.fail("target " + cli::quoted(target.text) + " needs universes " + std::to_string(target.number) +
+                      " to " + std::to_string(target.number + universes - 1) + ", past the last one, " +
+                      std::to_string(strip::E131Encoder::kMaxUniverse));
+    }
+    return options;
+}
+
+[[noreturn]] void failStart(const std::string& what)
+{
+    std::fprintf(stderr, "cubesend: %s\n", what.c_str());
+    std::exit(EXIT_FAILURE);
+}
+
+// The newest frame on show: written by the receiver thread at each release,
+// taken by the sender thread at its next slot. The lock is held only to copy.
+struct Latest {
+    std::mutex lock;
+    std::condition_variable released;
+    storeColor table[kCubeLeds];
+    unsigned long releases = 0;  // how many frames have been released so far
+};
+Latest latest;
+
+// The record of the viewer that --forward passes every code on to. Set by
+// main before the receiver starts (the thread's start publishes it).
+uint8_t* forwardRecord = nullptr;
+
+void copyReleasedFrame(const storeColor* shown)
+{
+    {
+        std::lock_guard hold(latest.lock);
+        std::copy_n(shown, kCubeLeds, latest.table);
+        ++latest.releases;
+    }
+    latest.released.notify_one();
+}
+
+// Runs on the receiver thread for every code, before the receiver acts on it:
+// the animation waits while the viewer there is still busy with the last one,
+// so that viewer paces it as if it drove it directly.
+void forwardCode(uint8_t code, const uint8_t* record)
+{
+    while (channel::loadStatus(forwardRecord) != channel::kStatusIdle)
+        std::this_thread::sleep_for(kForwardPoll);
+    std::memcpy(forwardRecord + 1, record + 1, channel::kRecordSize - 1);
+    channel::storeStatus(forwardRecord, code);
+}
+
+class Sender {
+public:
+    Sender(const Options& options, strip::Wiring wiring, std::vector<std::unique_ptr<strip::Target>> targets)
+        : wiring_(std::move(wiring)),
+          colour_(options.colour),
+          slot_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.maxFps))),
+          targets_(std::move(targets)),
+          rgb_(wiring_.size() * strip::kBytesPerPixel)
+    {
+    }
+
+    [[noreturn]] void run()
+    {
+        std::unique_lock hold(latest.lock);
+        std::copy_n(latest.table, kCubeLeds, frame_);
+        hold.unlock();
+        Clock::time_point lastSent = Clock::now();
+        sendFrame(lastSent);  // the cube starts dark, as the viewer starts unlit
+        unsigned long sentReleases = 0;
+        for (;;) {
+            hold.lock();
+            latest.released.wait_until(hold, lastSent + kResendAfter, [&] { return latest.releases != sentReleases; });
+            if (latest.releases != sentReleases && Clock::now() < lastSent + slot_) {
+                // Too soon after the last frame: the one on show when the
+                // slot comes goes out, and the ones between are skipped.
+                hold.unlock();
+                std::this_thread::sleep_until(lastSent + slot_);
+                hold.lock();
+            }
+            std::copy_n(latest.table, kCubeLeds, frame_);
+            sentReleases = latest.releases;
+            hold.unlock();
+            lastSent = Clock::now();
+            sendFrame(lastSent);
+        }
+    }
+
+private:
+    void sendFrame(Clock::time_point now)
+    {
+        strip::toPixels(frame_, wiring_, colour_, rgb_.data());
+        for (const auto& target : targets_) {
+            target->encoder->encode(rgb_, target->packets);
+            target->report.update(target->name, target->link->send(target->packets), now);
+        }
+    }
+
+    strip::Wiring wiring_;
+    strip::ColourCorrection colour_;
+    Clock::duration slot_;
+    std::vector<std::unique_ptr<strip::Target>> targets_;
+    storeColor frame_[kCubeLeds];
+    std::vector<uint8_t> rgb_;
+};
+
+strip::Wiring wiringFor(const Options& options)
+{
+    if (!options.layoutPath) {
+        std::array<int, strip::kAxes> axes{};
+        strip::parseAxisOrder(options.wiringOrder, axes);
+        return strip::axisWiring(kCubeEdge, axes, options.serpentine);
+    }
+    std::string error;
+    strip::Wiring wiring = strip::loadLayout(kCubeEdge, options.layoutPath, error);
+    if (wiring.empty()) {
+        std::fprintf(stderr, "cubesend: %s\n", error.c_str());
+        std::exit(cli::kUsageStatus);
+    }
+    return wiring;
+}
+
+// The viewer's record in DIR, mapped as a writer maps it.
+uint8_t* openForward(const char* dir)
+{
+    namespace fs = std::filesystem;
+    const fs::path path = fs::path(dir) / channel::kFileName;
+    struct stat there {}, here {};
+    if (stat(path.c_str(), &there) == 0 && stat(channel::kFileName, &here) == 0 && there.st_dev == here.st_dev &&
+        there.st_ino == here.st_ino)
+        failStart(std::string("--forward ") + dir + " is the channel that cubesend serves itself");
+    const std::string failure = "cubesend: unable to open " + path.string() + " for --forward";
+    return channel::mapRecord(path.c_str(), failure.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parseOptions(argc, argv);
+    headless::serveEdge("cubesend", options.edge, argv);
+
+    // Everything that can refuse to start does so before the channel is
+    // touched: the layout, the names of the hosts, the forwarding record.
+    strip::Wiring wiring = wiringFor(options);
+    const strip::FrameShape shape{static_cast<std::size_t>(kCubeLeds), options.ledsPerUniverse};
+    std::vector<std::unique_ptr<strip::Target>> targets;
+    for (const strip::Destination& destination : options.targets) {
+        std::string error;
+        auto target = strip::openTarget(destination, shape, error);
+        if (!target)
+            failStart(error);
+        targets.push_back(std::move(target));
+    }
+    if (options.forwardDir)
+        forwardRecord = openForward(options.forwardDir);
+
+    // A controller that closes its connection must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    headless::blockSignals();
+    std::fill_n(latest.table, kCubeLeds, kUnlit);
+    // On standard error, like the reports: under cubeplay standard output
+    // belongs to the receiver that shows the frames.
+    for (const strip::Destination& destination : options.targets)
+        std::fprintf(stderr, "cubesend: %s: %s\n", destination.text.c_str(), strip::describe(destination, shape).c_str());
+
+    static Sender sender(options, std::move(wiring), std::move(targets));
+    std::thread([] { sender.run(); }).detach();
+    headless::startReceiver(copyReleasedFrame, forwardRecord ? forwardCode : nullptr);
+    headless::waitForEnd();
+    // The other threads still run: end without running static destructors
+    // under them.
+    _exit(EXIT_SUCCESS);
+}

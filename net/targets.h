@@ -1,0 +1,75 @@
+#pragma once
+
+// The controllers that cubesend lights, as named on its command line:
+//
+//   ddp://HOST[:PORT]                  DDP over UDP, port 4048
+//   e131://HOST[:PORT][/UNIVERSE]      E1.31 over unicast UDP, port 5568, universe 1
+//   opc://HOST[:PORT][/CHANNEL]        Open Pixel Control over TCP, port 7890, channel 0
+//   serial:DEVICE[?baud=N&framing=adalight|tpm2]
+//                                      a serial port, 115200 baud, Adalight
+//
+// HOST is a name, an IPv4 address or an IPv6 address in brackets.
+
+#include "net/links.h"
+#include "net/protocols.h"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strip {
+
+enum class Protocol { Ddp, E131, Opc, Serial };
+enum class Framing { Adalight, Tpm2 };
+
+struct Destination {
+    std::string text;  // as given
+    Protocol protocol = Protocol::Ddp;
+    std::string host;
+    unsigned port = 0;
+    unsigned number = 0;  // the first universe, or the OPC channel
+    std::string device;
+    unsigned baud = 0;
+    Framing framing = Framing::Adalight;
+};
+
+// The target that `text` names, or nothing, with `error` saying what is wrong.
+std::optional<Destination> parseTarget(const std::string& text, std::string& error);
+
+struct FrameShape {
+    std::size_t leds = 0;
+    unsigned ledsPerUniverse = E131Encoder::kMaxLedsPerUniverse;
+};
+
+// Says how a target fares: a failure at once, then at most once a minute
+// while it lasts, and once when frames go again.
+class FailureReport {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kRepeatAfter = std::chrono::minutes(1);
+
+    void update(const std::string& target, const std::string& failure, Clock::time_point now);
+
+private:
+    bool failing_ = false;
+    Clock::time_point lastReport_;
+};
+
+struct Target {
+    std::string name;
+    std::unique_ptr<Encoder> encoder;
+    std::unique_ptr<Link> link;
+    std::vector<Packet> packets;
+    FailureReport report;
+};
+
+// Resolves the host and sets up the encoder and the link; the first packets
+// go with the first frame. On failure returns nothing, with `error` set.
+std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error);
+
+// "4 DDP packets a frame": for the start-up line.
+std::string describe(const Destination& destination, const FrameShape& shape);
+
+}  // namespace strip

@@ -1,0 +1,468 @@
+// cubeplay: plays an animation program on the cube viewer, from wherever the
+// toolkit is installed. It lays out a run directory
+//
+//   RUN/shared_buffer.txt   the channel: 46 zero bytes, made fresh
+//   RUN/anim/               the animation's working directory, with links to
+//                           the helpers launch, app5 and app12
+//
+// starts the receiver in RUN (the viewer for the edge, or cubetrace without
+// a display), waits until the receiver has marked the record idle, and only
+// then runs the animation in RUN/anim. With --send, cubesend serves RUN and
+// lights a real cube, and the receiver on screen serves RUN/screen, where
+// cubesend passes every code on. Once the animation has ended a viewer
+// stays open until the user quits it, and cubetrace is stopped. Ctrl-C, or a
+// receiver that ends first, stops everything that cubeplay started.
+
+#include "common/cli.h"
+#include "lbox/channel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kAnimDir = "anim";
+constexpr const char* kScreenDir = "screen";
+constexpr const char* kHelpers[] = {"launch", "app5", "app12"};
+constexpr int kStatusSignalBase = 128;
+constexpr long kPollNs = 10'000'000;         // while waiting for the receiver
+constexpr long kIdlePollNs = 200'000'000;    // a safety net under SIGCHLD
+constexpr int kStopGraceMs = 2000;
+constexpr int kStopPollMs = 10;
+
+const cli::Tool kTool{
+    "cubeplay",
+    "Usage: cubeplay [OPTION]... PROGRAM [ARGUMENT]...\n"
+    "Plays an animation program on the cube viewer. It makes a run directory\n"
+    "with a fresh channel file, shared_buffer.txt, and the animation directory\n"
+    "anim/ below it; starts the viewer for the cube edge there; waits until the\n"
+    "viewer serves the channel; then runs PROGRAM in anim/. The viewer stays\n"
+    "open when the animation ends, until you quit it (Escape or q). Without a\n"
+    "display, or with --headless, cubetrace prints each frame instead. Ctrl-C\n"
+    "stops everything that cubeplay started.\n"
+    "\n"
+    "PROGRAM is a path, or the name of one of the toolkit's programs (cubeshow,\n"
+    "cubefill, cubereplay) or of a program on PATH.\n"
+    "\n"
+    "  --edge N     the cube edge: " +
+        cli::builtEdges() +
+        " (default 12)\n"
+        "  --headless   print each frame with cubetrace instead of opening a window\n"
+        "  --record FILE\n"
+        "               record every code to FILE for cubereplay and cuberender\n"
+        "               (cubetrace --record; implies --headless)\n"
+        "  --dir DIR    lay out the run in DIR (default: a new temporary directory,\n"
+        "               removed at the end)\n"
+        "  --send TARGET\n"
+        "               light a real cube too: cubesend sends every frame to TARGET\n"
+        "               (see cubesend --help; repeat for more targets)\n"
+        "  --send-option OPTION\n"
+        "               pass OPTION on to cubesend, such as --gamma=2.2\n"
+        "  --help       show this help and exit\n"
+        "  --version    show the version and exit\n"
+        "\n"
+        "Examples:\n"
+        "  cubeplay cubeshow 12\n"
+        "  cubeplay --edge 5 cubefill\n"
+        "  cubeplay --record show.rec cubeshow 12\n"
+        "  cubeplay --edge 12 ./my_animation\n"
+        "  cubeplay --send e131://192.168.1.50 --send-option --gamma=2.2 cubeshow 12\n"};
+
+struct Options {
+    int edge = cli::kDefaultEdge;
+    bool headless = false;
+    std::optional<fs::path> record;
+    std::optional<fs::path> dir;
+    std::vector<std::string> program;
+    std::vector<std::string> sendArgs;  // cubesend's options and targets
+    bool sends = false;                 // a target was given
+};
+
+Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    cli::Parser args(kTool, argc, argv);
+    while (args.next()) {
+        if (args.flag("--headless")) {
+            options.headless = true;
+        } else if (const char* edge = args.option("--edge")) {
+            options.edge = args.edge("--edge", edge);
+        } else if (const char* file = args.option("--record")) {
+            // cubetrace runs in the run directory: the name must not depend on it.
+            options.record = fs::absolute(file);
+            options.headless = true;
+        } else if (const char* dir = args.option("--dir")) {
+            options.dir = dir;
+        } else if (const char* target = args.option("--send")) {
+            options.sendArgs.push_back(target);
+            options.sends = true;
+        } else if (const char* option = args.option("--send-option")) {
+            options.sendArgs.push_back(option);
+        } else if (args.positional()) {
+            options.program = args.rest();
+            break;
+        } else {
+            args.unexpected();
+        }
+    }
+    if (options.program.empty())
+        args.fail("no animation program given");
+    if (!options.sends && !options.sendArgs.empty())
+        args.fail("--send-option is for cubesend, which runs only with --send TARGET");
+    return options;
+}
+
+[[noreturn]] void fail(const std::string& what)
+{
+    std::fprintf(stderr, "cubeplay: %s\n", what.c_str());
+    std::exit(EXIT_FAILURE);
+}
+
+[[noreturn]] void failWith(const std::string& what, const std::error_code& error)
+{
+    fail(what + ": " + error.message());
+}
+
+// Why `path` cannot be run, or "" when it can.
+std::string whyNotRunnable(const fs::path& path)
+{
+    if (::access(path.c_str(), X_OK) != 0)
+        return std::strerror(errno);
+    std::error_code ignored;
+    return fs::is_directory(path, ignored) ? std::strerror(EISDIR) : "";
+}
+
+bool executable(const fs::path& path)
+{
+    return whyNotRunnable(path).empty();
+}
+
+// The helpers lie beside the commands in a build tree, and in their own
+// directory once installed.
+fs::path helperDir(const fs::path& programs)
+{
+    if (executable(programs / kHelpers[0]))
+        return programs;
+    return (programs / CUBE_HELPERS_FROM_BIN).lexically_normal();
+}
+
+// The animation runs in RUN/anim, so a relative path is made absolute here;
+// a bare name is one of the toolkit's programs or a program on PATH.
+std::string resolveProgram(const std::string& name, const fs::path& programs)
+{
+    if (name.find('/') != std::string::npos) {
+        const fs::path path = fs::absolute(name);
+        if (const std::string why = whyNotRunnable(path); !why.empty())
+            fail("cannot run " + name + ": " + why);
+        return path;
+    }
+    if (executable(programs / name))
+        return programs / name;
+    if (const fs::path found = cli::onPath(name); !found.empty())
+        return found;
+    fail("cannot find the program " + cli::quoted(name) + " among the toolkit's programs or on PATH");
+}
+
+// The run directory that cubeplay made itself, removed when it exits.
+fs::path temporaryRun;
+
+void removeTemporaryRun()
+{
+    std::error_code ignored;
+    if (!temporaryRun.empty())
+        fs::remove_all(temporaryRun, ignored);
+}
+
+// A new file renamed into place: a receiver still running on the old one from
+// an earlier run keeps its own file and never sees it shrink.
+void makeChannelFile(const fs::path& dir)
+{
+    const fs::path channelFile = dir / channel::kFileName;
+    const fs::path fresh = channelFile.string() + ".new";
+    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const uint8_t zeros[channel::kRecordSize] = {};
+    if (fd < 0 || ::write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros) || ::close(fd) != 0 ||
+        ::rename(fresh.c_str(), channelFile.c_str()) != 0)
+        fail("cannot make the channel file " + channelFile.string() + ": " + std::strerror(errno));
+}
+
+fs::path makeRunDir(const Options& options, const fs::path& helpers)
+{
+    fs::path run;
+    if (options.dir) {
+        run = fs::absolute(*options.dir);
+    } else {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cubeplay-XXXXXX";
+        if (!::mkdtemp(pattern.data()))
+            fail("cannot make a run directory in " + fs::path(pattern).parent_path().string() + ": " +
+                 std::strerror(errno));
+        run = temporaryRun = pattern;
+    }
+    std::error_code error;
+    fs::create_directories(run / kAnimDir, error);
+    if (!error && options.sends)
+        fs::create_directories(run / kScreenDir, error);
+    if (error)
+        failWith("cannot make the run directory " + run.string(), error);
+    makeChannelFile(run);
+    if (options.sends)
+        makeChannelFile(run / kScreenDir);
+
+    for (const char* helper : kHelpers) {
+        const fs::path target = helpers / helper;
+        if (!executable(target))
+            fail("the toolkit's helper program " + target.string() + " is missing");
+        const fs::path link = run / kAnimDir / helper;
+        fs::remove(link, error);
+        fs::create_symlink(target, link, error);
+        if (error)
+            failWith("cannot link " + link.string(), error);
+    }
+    return run;
+}
+
+struct Receiver {
+    std::vector<std::string> argv;
+    bool window;  // a viewer, which stays open once the animation has ended
+};
+
+// The viewer for the edge when there is a screen to show it on, else the
+// tracer, which prints every frame.
+Receiver receiverFor(const Options& options, const fs::path& programs)
+{
+    const char* display = std::getenv("DISPLAY");
+    const fs::path viewer = programs / ("cubeview" + std::to_string(options.edge));
+    if (!options.headless) {
+        if (!display || !*display) {
+            std::fputs("cubeplay: no display (DISPLAY is not set): printing each frame with cubetrace "
+                       "instead of showing it.\n",
+                       stderr);
+        } else if (!executable(viewer)) {
+            std::fputs("cubeplay: this toolkit was built without its viewers: printing each frame with "
+                       "cubetrace instead of showing it.\n",
+                       stderr);
+        } else {
+            return {{viewer}, true};
+        }
+    }
+    std::fputs("Columns: release number, ms since start, lit LEDs, frame hash.\n", stderr);
+    std::vector<std::string> tracer{programs / "cubetrace", "--edge", std::to_string(options.edge)};
+    if (options.record) {
+        tracer.push_back("--record");
+        tracer.push_back(*options.record);
+    }
+    return {tracer, false};
+}
+
+sigset_t handledSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&set, signal);
+    return set;
+}
+
+// A program that cubeplay started, and how it ended.
+struct Child {
+    std::string name;
+    pid_t pid = -1;
+    std::optional<int> status;  // as a shell reports it: the code, or 128 + signal
+
+    bool running()
+    {
+        int raw = 0;
+        if (!status && ::waitpid(pid, &raw, WNOHANG) == pid)
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : kStatusSignalBase + WTERMSIG(raw);
+        return !status;
+    }
+};
+
+Child start(const std::vector<std::string>& argv, const fs::path& dir)
+{
+    Child child{fs::path(argv[0]).filename(), ::fork(), std::nullopt};
+    if (child.pid < 0)
+        fail(std::string("cannot start ") + argv[0] + ": " + std::strerror(errno));
+    if (child.pid == 0) {
+        const sigset_t none = [] {
+            sigset_t set;
+            sigemptyset(&set);
+            return set;
+        }();
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Should cubeplay itself be killed, what it started goes too.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        std::vector<char*> args;
+        for (const std::string& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        if (::chdir(dir.c_str()) == 0)
+            ::execv(args[0], args.data());
+        std::fprintf(stderr, "cubeplay: cannot start %s in %s: %s\n", argv[0].c_str(), dir.c_str(),
+                     std::strerror(errno));
+        ::_exit(EXIT_FAILURE);
+    }
+    return child;
+}
+
+// Waits up to `ns` for one of the handled signals; 0 when none came.
+int awaitSignal(long ns)
+{
+    const sigset_t signals = handledSignals();
+    const timespec timeout{0, ns};
+    const int signal = ::sigtimedwait(&signals, nullptr, &timeout);
+    return signal < 0 ? 0 : signal;
+}
+
+bool isStopSignal(int signal)
+{
+    return signal == SIGINT || signal == SIGTERM || signal == SIGHUP;
+}
+
+void stop(std::vector<Child*> children)
+{
+    for (Child* child : children) {
+        if (child->running())
+            ::kill(child->pid, SIGTERM);
+    }
+    for (int waited = 0; waited < kStopGraceMs; waited += kStopPollMs) {
+        if (std::none_of(children.begin(), children.end(), [](Child* c) { return c->running(); }))
+            return;
+        ::usleep(kStopPollMs * 1000);
+    }
+    for (Child* child : children) {
+        if (child->running()) {
+            ::kill(child->pid, SIGKILL);
+            ::waitpid(child->pid, nullptr, 0);
+        }
+    }
+}
+
+// The receiver stores idle once it serves the channel; the file starts at 0.
+bool receiverServes(int channelFile)
+{
+    uint8_t status = 0;
+    return ::pread(channelFile, &status, 1, 0) == 1 && status == channel::kStatusIdle;
+}
+
+// Starts a receiver in `dir` and waits until it serves the channel there.
+// Returns the status to end with when a stop signal comes first, or when
+// the receiver ends first.
+std::optional<int> startServing(std::vector<Child>& serving, const std::vector<std::string>& argv,
+                                const fs::path& dir)
+{
+    const fs::path channelPath = dir / channel::kFileName;
+    const int channelFile = ::open(channelPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (channelFile < 0)
+        fail("cannot read the channel file " + channelPath.string() + ": " + std::strerror(errno));
+    serving.push_back(start(argv, dir));
+    Child& receiver = serving.back();
+    std::optional<int> end;
+    while (!end && !receiverServes(channelFile)) {
+        if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
+            end = kStatusSignalBase + signal;
+        } else if (!receiver.running()) {
+            std::fprintf(stderr, "cubeplay: %s ended before it served the channel\n", receiver.name.c_str());
+            end = *receiver.status ? *receiver.status : EXIT_FAILURE;
+        }
+    }
+    ::close(channelFile);
+    return end;
+}
+
+std::vector<Child*> all(std::vector<Child>& children)
+{
+    std::vector<Child*> pointers;
+    for (Child& child : children)
+        pointers.push_back(&child);
+    return pointers;
+}
+
+int play(const Options& options)
+{
+    const fs::path programs = cli::programDir(kTool.name);
+    std::vector<std::string> animation = options.program;
+    animation[0] = resolveProgram(animation[0], programs);
+    const Receiver chosen = receiverFor(options, programs);
+    const fs::path run = makeRunDir(options, helperDir(programs));
+
+    // The screen's receiver first, then cubesend in front of it: the
+    // animation starts only once the whole chain serves.
+    std::vector<Child> serving;
+    serving.reserve(2);
+    std::optional<int> end = startServing(serving, chosen.argv, options.sends ? run / kScreenDir : run);
+    if (!end && options.sends) {
+        std::vector<std::string> sender{programs / "cubesend", "--edge", std::to_string(options.edge), "--forward",
+                                        run / kScreenDir};
+        sender.insert(sender.end(), options.sendArgs.begin(), options.sendArgs.end());
+        end = startServing(serving, sender, run);
+    }
+    if (end) {
+        stop(all(serving));
+        return *end;
+    }
+
+    Child player = start(animation, run / kAnimDir);
+    std::vector<Child*> everyone = all(serving);
+    everyone.push_back(&player);
+    bool told = false;
+    for (;;) {
+        if (const int signal = awaitSignal(kIdlePollNs); isStopSignal(signal)) {
+            stop(everyone);
+            return kStatusSignalBase + signal;
+        }
+        const bool playing = player.running();
+        for (Child& receiver : serving) {
+            if (receiver.running())
+                continue;
+            if (playing) {
+                std::fprintf(stderr, "cubeplay: %s has ended; stopping the animation\n", receiver.name.c_str());
+                stop(everyone);
+                return *receiver.status;
+            }
+            stop(everyone);
+            return *player.status;
+        }
+        if (playing)
+            continue;
+        if (!chosen.window) {
+            stop(everyone);
+            return *player.status;
+        }
+        if (!told) {
+            std::fputs("cubeplay: the animation has ended; the viewer stays open until you quit it "
+                       "(Escape or q).\n",
+                       stderr);
+            told = true;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parseOptions(argc, argv);
+    // Taken by sigtimedwait alone; the programs started get a clear mask.
+    const sigset_t signals = handledSignals();
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    std::atexit(removeTemporaryRun);
+    return play(options);
+}

@@ -1,0 +1,135 @@
+// Plays a recording made by `cubetrace --record` back into the frame channel
+// with its original timing, as a writer: like the library, it stores a code
+// only while the record is idle.
+//
+//   cubereplay [--speed FACTOR] [--loop] FILE
+//
+// Run it where an animation program would run: one directory below the
+// viewer's, so that it opens "../shared_buffer.txt". The whole file is
+// checked before anything is sent.
+
+#include "lbox/channel.h"
+#include "common/cli.h"
+#include "record/recording.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kChannelPath = "../shared_buffer.txt";
+constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
+constexpr useconds_t kPollSleepUs = 10;
+constexpr long kNsPerUs = 1000;
+constexpr long kNsPerSecond = 1000000000;
+constexpr double kMinSpeed = 0.01;
+constexpr double kMaxSpeed = 1000.0;
+
+// Set by the signal handler, polled by the waits below.
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+const cli::Tool kTool{"cubereplay",
+                     "Usage: cubereplay [OPTION]... FILE\n"
+                     "Plays a recording made by cubetrace --record back into the frame channel,\n"
+                     "with its original timing. Run it where an animation would run: one\n"
+                     "directory below the viewer, which serves ../shared_buffer.txt. The whole\n"
+                     "file is checked before anything is sent.\n"
+                     "\n"
+                     "  --speed F   play F times as fast (0.01 to 1000; default 1)\n"
+                     "  --loop      start over at the end, until Ctrl-C\n"
+                     "  --help      show this help and exit\n"
+                     "  --version   show the version and exit\n"
+                     "\n"
+                     "Example:\n"
+                     "  cubereplay --speed 2 ../show.rec\n"};
+
+timespec after(const timespec& start, uint64_t ns)
+{
+    timespec t = start;
+    t.tv_sec += static_cast<time_t>(ns / kNsPerSecond);
+    t.tv_nsec += static_cast<long>(ns % kNsPerSecond);
+    if (t.tv_nsec >= kNsPerSecond) {
+        t.tv_nsec -= kNsPerSecond;
+        ++t.tv_sec;
+    }
+    return t;
+}
+
+// Waits until the viewer has handed the record back; false when stopped.
+bool waitForIdle(uint8_t* record)
+{
+    while (channel::loadStatus(record) != channel::kStatusIdle) {
+        if (stopRequested)
+            return false;
+        usleep(kPollSleepUs);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    double speed = 1.0;
+    bool loop = false;
+    const char* path = nullptr;
+    cli::Parser args(kTool, argc, argv);
+    while (args.next()) {
+        if (args.flag("--loop"))
+            loop = true;
+        else if (const char* factor = args.option("--speed"))
+            speed = args.number("--speed", factor, kMinSpeed, kMaxSpeed);
+        else if (args.positional() && !path)
+            path = args.current();
+        else
+            args.unexpected();
+    }
+    if (!path)
+        args.fail("no recording given");
+
+    recording::Recording show;
+    std::string error;
+    if (!recording::load(path, show, error)) {
+        std::fprintf(stderr, "cubereplay: %s\n", error.c_str());
+        return EXIT_FAILURE;
+    }
+
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    uint8_t* record = channel::mapRecord(kChannelPath, kOpenFailure);
+    channel::storeStatus(record, channel::kStatusIdle);
+
+    for (bool more = true; more;) {
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (const recording::Item& item : show.items) {
+            const timespec due = after(start, static_cast<uint64_t>(static_cast<double>(item.timeUs) / speed) * kNsPerUs);
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR && !stopRequested) {
+            }
+            if (!waitForIdle(record)) {
+                // Stopped while the viewer still holds an unread code of ours:
+                // withdraw it, as the library does when it ends.
+                channel::storeStatus(record, channel::kStatusIdle);
+                return EXIT_SUCCESS;
+            }
+            for (std::size_t k = 0; k < item.entryCount; ++k)
+                channel::packEntry(record, k, item.entries[k]);
+            channel::storeStatus(record, item.code);
+        }
+        more = loop && !stopRequested;
+    }
+    // At the end of the file the last code stays in the record for the viewer
+    // to handle; a stop that came just after it was stored withdraws it.
+    if (stopRequested)
+        channel::storeStatus(record, channel::kStatusIdle);
+    return EXIT_SUCCESS;
+}

@@ -1,0 +1,446 @@
+// Renders a recording made by `cubetrace --record` into pictures that move:
+// an animated GIF, numbered PNG frames or a video. Each frame is drawn by the
+// viewer's own scene code, so it is what the viewer's window shows for the
+// same frame, camera and window size, pixel for pixel.
+//
+//   cuberender [OPTION]... RECORDING OUTPUT
+//
+// It draws in a window on a private X server of its own (Xvfb), so it needs
+// no screen and never opens a window on the user's. Like the viewer it is
+// built once per cube edge; a recording of another edge goes to the build
+// for that edge.
+
+#include "common/cli.h"
+#include "render/display.h"
+#include "common/headless.h"
+#include "render/outputs.h"
+#include "record/recording.h"
+#include "viewer/scene.h"
+
+#include <GL/freeglut.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kTitle = "cuberender";
+constexpr double kMinSpeed = 0.01;
+constexpr double kMaxSpeed = 1000.0;
+constexpr unsigned long kDefaultHoldMs = 1000;
+constexpr unsigned long kMaxHoldMs = 3600 * 1000;
+constexpr unsigned long kDefaultFps = 30;
+constexpr int kDefaultWidth = 800;
+constexpr int kDefaultHeight = 600;
+constexpr int kMinSide = 16;
+constexpr int kMaxSide = 4096;
+constexpr double kMaxTheta = 1e6;
+constexpr double kMaxPhi = 90.0;
+constexpr double kMaxDistance = 1000.0;
+constexpr double kUsPerMs = 1000.0;
+constexpr double kUsPerSecond = 1e6;
+// Pictures kept for frames that come back: enough for a show's worth at
+// 800 × 600, a bounded share of memory at any size.
+constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
+constexpr int kSignalStatusBase = 128;
+constexpr std::size_t kBytesPerPixel = 3;  // r, g, b
+
+const cli::Tool kTool{"cuberender",
+                      "Usage: cuberender [OPTION]... RECORDING OUTPUT\n"
+                      "Renders a recording made by cubetrace --record as the viewer draws it, without a\n"
+                      "screen: OUTPUT ending in .gif makes an animated GIF, .png one numbered PNG per\n"
+                      "frame (show.png: show-0001.png, ...), .mp4 or .webm a video (needs ffmpeg).\n"
+                      "Each frame lasts until the next release, as recorded. It draws on a private\n"
+                      "X server (Xvfb) that it starts and stops itself.\n"
+                      "\n"
+                      "  --speed F       play F times as fast (0.01 to 1000; default 1)\n"
+                      "  --hold MS       show the last frame MS milliseconds (default 1000)\n"
+                      "  --theta DEG     camera azimuth, as a left drag sets it (default 0)\n"
+                      "  --phi DEG       camera elevation, -90 to 90 (default 25)\n"
+                      "  --dist D        camera distance, as a right drag sets it (default 8)\n"
+                      "  --spin LEVEL    spin the cube at the viewer's speed LEVEL, 0 to 2\n"
+                      "  --fps N         frames a second of the spin and of a video (1 to 60; default 30)\n"
+                      "  --size WxH      picture size in pixels (default 800x600)\n"
+                      "  --text WHICH    overlay: prompt (as the viewer starts), help or none\n"
+                      "  --help          show this help and exit\n"
+                      "  --version       show the version and exit\n"
+                      "\n"
+                      "Examples:\n"
+                      "  cuberender show.rec show.gif\n"
+                      "  cuberender --spin 1 --size 640x480 show.rec show.mp4\n"};
+
+struct Options {
+    double speed = 1.0;
+    unsigned long holdMs = kDefaultHoldMs;
+    float theta = 0.0f;
+    float phi = 25.0f;
+    float dist = 8.0f;
+    int spinLevel = -1;  // no spin
+    int fps = static_cast<int>(kDefaultFps);
+    int width = kDefaultWidth;
+    int height = kDefaultHeight;
+    bool overlay = true;
+    bool help = false;
+    const char* recording = nullptr;
+    const char* output = nullptr;
+};
+
+void parseSize(const cli::Parser& args, const char* value, Options& options)
+{
+    int width = 0, height = 0, end = 0;
+    if (std::sscanf(value, "%5dx%5d%n", &width, &height, &end) != 2 || value[end] != '\0' || value[0] < '0' ||
+        value[0] > '9' || width < kMinSide || width > kMaxSide || height < kMinSide || height > kMaxSide)
+        args.fail("--size takes WIDTHxHEIGHT, each from " + std::to_string(kMinSide) + " to " +
+                  std::to_string(kMaxSide) + ", not " + cli::quoted(value));
+    options.width = width;
+    options.height = height;
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    cli::Parser args(kTool, argc, argv);
+    while (args.next()) {
+        if (const char* v = args.option("--speed"))
+            options.speed = args.number("--speed", v, kMinSpeed, kMaxSpeed);
+        else if (const char* v = args.option("--hold"))
+            options.holdMs = args.count("--hold", v, 0, kMaxHoldMs);
+        else if (const char* v = args.option("--theta"))
+            options.theta = static_cast<float>(args.number("--theta", v, -kMaxTheta, kMaxTheta));
+        else if (const char* v = args.option("--phi"))
+            options.phi = static_cast<float>(args.number("--phi", v, -kMaxPhi, kMaxPhi));
+        else if (const char* v = args.option("--dist"))
+            options.dist = static_cast<float>(args.number("--dist", v, 0.0, kMaxDistance));
+        else if (const char* v = args.option("--spin"))
+            options.spinLevel = static_cast<int>(args.count("--spin", v, 0, kTopSpeedLevel));
+        else if (const char* v = args.option("--fps"))
+            options.fps = static_cast<int>(args.count("--fps", v, render::kMinFps, render::kMaxFps));
+        else if (const char* v = args.option("--size"))
+            parseSize(args, v, options);
+        else if (const char* v = args.option("--text")) {
+            const std::string which = v;
+            if (which != "prompt" && which != "help" && which != "none")
+                args.fail("--text takes prompt, help or none, not " + cli::quoted(which));
+            options.overlay = which != "none";
+            options.help = which == "help";
+        } else if (args.positional() && !options.recording)
+            options.recording = args.current();
+        else if (args.positional() && !options.output)
+            options.output = args.current();
+        else
+            args.unexpected();
+    }
+    if (!options.recording)
+        args.fail("no recording given");
+    if (!options.output)
+        args.fail("no output file given");
+    if (!render::formatOf(options.output))
+        args.fail("cannot tell what to make of " + cli::quoted(options.output) +
+                  ": name a .gif, .png, .mp4 or .webm file");
+    return options;
+}
+
+[[noreturn]] void die(const std::string& what)
+{
+    std::fprintf(stderr, "%s: %s\n", kTitle, what.c_str());
+    std::exit(EXIT_FAILURE);
+}
+
+// Set by the stop signals, polled between frames.
+volatile std::sig_atomic_t stopSignal = 0;
+
+void requestStop(int signal)
+{
+    stopSignal = signal;
+}
+
+// The recording played through the viewer's own receiver code, one frame
+// release at a time.
+class Player {
+public:
+    explicit Player(const recording::Recording& show) : items_(show.items)
+    {
+        resetReceiver();
+        frameReleasedHook = [](const storeColor*) { released_ = true; };
+    }
+
+    // Plays on to the next release: false at the end of the recording.
+    bool next()
+    {
+        while (at_ < items_.size()) {
+            const recording::Item& item = items_[at_++];
+            for (std::size_t k = 0; k < item.entryCount; ++k)
+                channel::packEntry(record_, k, item.entries[k]);
+            channel::storeStatus(record_, item.code);
+            released_ = false;
+            handleRecord(record_);
+            if (released_) {
+                timeUs_ = item.timeUs;
+                return true;
+            }
+        }
+        return false;
+    }
+    uint64_t timeUs() const { return timeUs_; }
+    const storeColor* shown() const { return ptCurrColorTable.load(std::memory_order_relaxed); }
+
+private:
+    // Set by the frame hook, which handleRecord runs on this same thread.
+    static inline bool released_ = false;
+    const std::vector<recording::Item>& items_;
+    std::size_t at_ = 0;
+    uint64_t timeUs_ = 0;
+    alignas(8) uint8_t record_[channel::kRecordSize] = {};
+};
+
+using Table = std::vector<storeColor>;
+
+bool sameTable(const Table& a, const storeColor* b)
+{
+    return !a.empty() && std::memcmp(a.data(), b, sizeof(storeColor) * kCubeLeds) == 0;
+}
+
+// The pictures drawn so far, by the frame they show: shows come back to
+// their frames (blinks, the dark cube between scenes), and each costs a full
+// draw in software GL. The least recently used go first.
+class PictureCache {
+public:
+    explicit PictureCache(std::size_t pictureBytes) : capacity_(std::max<std::size_t>(1, kCacheBytes / pictureBytes)) {}
+
+    const render::Picture* find(const storeColor* table)
+    {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it)
+            if (sameTable(it->table, table)) {
+                entries_.splice(entries_.begin(), entries_, it);
+                return &entries_.front().picture;
+            }
+        return nullptr;
+    }
+    const render::Picture& add(const storeColor* table, render::Picture picture)
+    {
+        if (entries_.size() == capacity_)
+            entries_.pop_back();
+        entries_.push_front({Table(table, table + kCubeLeds), std::move(picture)});
+        return entries_.front().picture;
+    }
+
+private:
+    struct Entry {
+        Table table;
+        render::Picture picture;
+    };
+    std::size_t capacity_;
+    std::list<Entry> entries_;
+};
+
+// The viewer's window on the private display, at the picture's size.
+void openWindow(char** argv, const Options& options)
+{
+    keepFreedMemory();
+    // Only the program's name: the options are ours, not the window system's.
+    int glutArgc = 1;
+    glutInit(&glutArgc, argv);
+    glutInitWindowSize(options.width, options.height);
+    glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH);
+    glutCreateWindow(kTitle);
+    setupScene();
+    reshape(options.width, options.height);
+
+    cam_theta = options.theta;
+    cam_phi = options.phi;
+    cam_dist = options.dist;
+    overlay = options.overlay;
+    help = options.help ? 1 : 0;
+    if (options.spinLevel >= 0) {
+        anim = 1;
+        gSpeed = kSpeedSteps[options.spinLevel];
+    }
+}
+
+render::Picture draw(const storeColor* table, int width, int height)
+{
+    ptCurrLocalColorTable = table;
+    drawScene();
+    const std::size_t rowBytes = std::size_t(width) * kBytesPerPixel;
+    render::Picture picture{width, height, std::vector<uint8_t>(rowBytes * height)};
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, picture.rgb.data());
+    // GL reads rows from the bottom up; a picture's rows go from the top.
+    for (int y = 0; y < height / 2; ++y) {
+        const auto top = picture.rgb.begin() + std::ptrdiff_t(y * rowBytes);
+        const auto bottom = picture.rgb.begin() + std::ptrdiff_t((height - 1 - y) * rowBytes);
+        std::swap_ranges(top, top + std::ptrdiff_t(rowBytes), bottom);
+    }
+    return picture;
+}
+
+// When each release shows, in output time: from the first release on, sped up.
+struct Timing {
+    uint64_t firstUs = 0;
+    uint64_t lastUs = 0;
+    std::size_t releases = 0;
+    double speed = 1.0;
+    uint64_t holdUs = 0;
+
+    uint64_t outputUs(uint64_t recordedUs) const
+    {
+        return static_cast<uint64_t>(std::llround(static_cast<double>(recordedUs - firstUs) / speed));
+    }
+    uint64_t endUs() const { return outputUs(lastUs) + holdUs; }
+};
+
+Timing timingOf(const recording::Recording& show, const Options& options)
+{
+    Timing timing{.speed = options.speed, .holdUs = options.holdMs * static_cast<uint64_t>(kUsPerMs)};
+    for (const recording::Item& item : show.items)
+        if (item.code == channel::kStatusReleaseKeep || item.code == channel::kStatusReleaseNoKeep) {
+            if (timing.releases++ == 0)
+                timing.firstUs = item.timeUs;
+            timing.lastUs = item.timeUs;
+        }
+    return timing;
+}
+
+// Draws the frames and hands them to the output; false when a signal
+// stopped it or the output failed.
+class Renderer {
+public:
+    Renderer(const Options& options, render::Output& output)
+        : options_(options), output_(output), cache_(std::size_t(options.width) * options.height * kBytesPerPixel)
+    {
+    }
+
+    // Each distinct frame is drawn once and shown until the next release.
+    bool still(Player& player, const Timing& timing)
+    {
+        Table last;
+        while (player.next()) {
+            const storeColor* table = player.shown();
+            if (sameTable(last, table))
+                continue;
+            last.assign(table, table + kCubeLeds);
+            const render::Picture* picture = cache_.find(table);
+            if (!picture)
+                picture = &cache_.add(table, drawn(table));
+            if (!add(*picture, timing.outputUs(player.timeUs())))
+                return false;
+        }
+        return output_.finish(timing.endUs()) || fail();
+    }
+
+    // A picture every 1/fps second, each turned one spin step further,
+    // showing the frame on show at that moment.
+    bool spinning(Player& player, const Timing& timing)
+    {
+        Table shown;
+        std::size_t frame = 0;
+        const auto frameUs = [&](std::size_t n) {
+            return static_cast<uint64_t>(std::llround(static_cast<double>(n) * kUsPerSecond / options_.fps));
+        };
+        const auto drawUntil = [&](uint64_t untilUs) {
+            for (; frameUs(frame) < untilUs; ++frame)
+                if (!add(drawn(shown.data()), frameUs(frame)))
+                    return false;
+            return true;
+        };
+        while (player.next()) {
+            if (!shown.empty() && !drawUntil(timing.outputUs(player.timeUs())))
+                return false;
+            shown.assign(player.shown(), player.shown() + kCubeLeds);
+        }
+        // At least one picture, however short the show.
+        return drawUntil(std::max<uint64_t>(timing.endUs(), 1)) && (output_.finish(timing.endUs()) || fail());
+    }
+
+    std::size_t drawCount() const { return draws_; }
+    std::size_t frameCount() const { return frames_; }
+
+private:
+    render::Picture drawn(const storeColor* table)
+    {
+        ++draws_;
+        return draw(table, options_.width, options_.height);
+    }
+    bool add(const render::Picture& picture, uint64_t startUs)
+    {
+        if (stopSignal)
+            return false;
+        ++frames_;
+        return output_.add(picture, startUs) || fail();
+    }
+    bool fail()
+    {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kTitle, options_.output, output_.error().c_str());
+        return false;
+    }
+
+    const Options& options_;
+    render::Output& output_;
+    PictureCache cache_;
+    std::size_t draws_ = 0;
+    std::size_t frames_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parseOptions(argc, argv);
+
+    recording::Recording show;
+    std::string error;
+    if (!recording::load(options.recording, show, error))
+        die(error);
+    const int edge = show.edge;
+    if (std::find(std::begin(cli::kBuiltEdges), std::end(cli::kBuiltEdges), edge) == std::end(cli::kBuiltEdges))
+        die(std::string(options.recording) + ": recorded on a cube of edge " + std::to_string(edge) +
+            ", and this build draws the edges " + cli::builtEdges() + " (add it to CUBE_EDGES)");
+    headless::serveEdge(kTitle, edge, argv);
+
+    const Timing timing = timingOf(show, options);
+    if (timing.releases == 0)
+        die(std::string(options.recording) + ": no frame is ever released in it, so there is nothing to show");
+
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, requestStop);
+    // A video encoder that fails closes its pipe: that is reported, not fatal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    render::PrivateDisplay display;
+    if (!display.start(options.width, options.height, error))
+        die("cannot draw without a screen: " + error);
+    openWindow(argv, options);
+    display.forgetCookie();
+
+    const std::size_t frames =
+        options.spinLevel >= 0
+            ? static_cast<std::size_t>(std::ceil(static_cast<double>(timing.endUs()) * options.fps / kUsPerSecond))
+            : timing.releases;
+    std::unique_ptr<render::Output> output = render::openOutput(
+        {.path = options.output, .width = options.width, .height = options.height, .fps = options.fps,
+         .frames = frames},
+        error);
+    if (!output)
+        die(std::string("cannot make ") + options.output + ": " + error);
+
+    Player player(show);
+    Renderer renderer(options, *output);
+    const bool done = options.spinLevel >= 0 ? renderer.spinning(player, timing) : renderer.still(player, timing);
+    glutExit();
+    if (!done) {
+        output->abandon();
+        return stopSignal ? kSignalStatusBase + stopSignal : EXIT_FAILURE;
+    }
+    std::fprintf(stderr, "%s: %s: %zu frames (%zu drawn), %.2f s\n", kTitle, options.output, renderer.frameCount(),
+                 renderer.drawCount(), static_cast<double>(timing.endUs()) / kUsPerSecond);
+    return EXIT_SUCCESS;
+}

@@ -1,0 +1,211 @@
+#include "testkit/support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <linux/capability.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+constexpr std::size_t kRecordSize = 46;
+constexpr uint8_t kStatusIdle = 200;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// Drops the override from the bounding set: a program that root starts then
+// has it in none of its capability sets.
+bool dropFileModeOverride()
+{
+    return ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0 &&
+           ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0;
+}
+
+}  // namespace
+
+std::string binary(const std::string& name)
+{
+    return std::string(CUBE_BIN_DIR) + "/" + name;
+}
+
+RunDir::RunDir()
+{
+    char pattern[] = "/tmp/cubetest-XXXXXX";
+    if (!::mkdtemp(pattern))
+        fail("mkdtemp");
+    root_ = pattern;
+    std::filesystem::create_directory(runDir());
+    std::vector<uint8_t> bytes(kRecordSize, 0);
+    bytes[0] = kStatusIdle;
+    writeRecordBytes(bytes);
+}
+
+RunDir::~RunDir()
+{
+    if (map_)
+        ::munmap(map_, kRecordSize);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+uint8_t* RunDir::mapRecord()
+{
+    if (map_)
+        return map_;
+    const int fd = ::open(recordPath().c_str(), O_RDWR);
+    if (fd < 0)
+        fail("open " + recordPath());
+    void* map = ::mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED)
+        fail("mmap " + recordPath());
+    map_ = static_cast<uint8_t*>(map);
+    return map_;
+}
+
+std::vector<uint8_t> RunDir::recordBytes() const
+{
+    const std::string text = readFile(recordPath());
+    return {text.begin(), text.end()};
+}
+
+void RunDir::writeRecordBytes(const std::vector<uint8_t>& bytes) const
+{
+    std::ofstream file(recordPath(), std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Process::Process(const std::vector<std::string>& argv, const Options& options)
+{
+    char pattern[] = "/tmp/cubeproc-XXXXXX";
+    if (!::mkdtemp(pattern))
+        fail("mkdtemp");
+    outPath_ = std::string(pattern) + "/out";
+    errPath_ = std::string(pattern) + "/err";
+
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    if (options.env) {
+        for (const std::string& e : *options.env)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(nullptr);
+    }
+
+    pid_ = ::fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ == 0) {
+        const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+            ::chdir(options.cwd.c_str()) != 0)
+            ::_exit(127);
+        if (options.obeyFileModes && ::geteuid() == 0 && !dropFileModeOverride())
+            ::_exit(127);
+        if (options.env)
+            ::execve(args[0], args.data(), envp.data());
+        else
+            ::execv(args[0], args.data());
+        std::perror("exec");
+        ::_exit(127);
+    }
+}
+
+Process::~Process()
+{
+    if (!exit_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(outPath_).parent_path(), ignored);
+}
+
+std::string Process::out() const
+{
+    return readFile(outPath_);
+}
+
+std::string Process::err() const
+{
+    return readFile(errPath_);
+}
+
+void Process::signal(int sig) const
+{
+    ::kill(pid_, sig);
+}
+
+bool Process::running()
+{
+    if (exit_)
+        return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_)
+        return true;
+    Exit e;
+    if (WIFEXITED(status))
+        e.code = WEXITSTATUS(status);
+    else
+        e.signal = WTERMSIG(status);
+    exit_ = e;
+    return false;
+}
+
+Exit Process::wait(std::chrono::milliseconds deadline)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            Exit e;
+            e.signal = SIGKILL;
+            e.timedOut = true;
+            exit_ = e;
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return *exit_;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+}  // namespace testsupport
