@@ -1,5 +1,7 @@
 #include "common/cli.h"
 
+#include "common/process.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -7,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace cli {
@@ -40,15 +40,15 @@ std::string quoted(const std::string& argument)
     return shown += "'";
 }
 
-std::filesystem::path programDir(const std::string& tool)
+std::string programForEdge(std::string_view base, int edge)
 {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        std::fprintf(stderr, "%s: unable to locate its own program file: %s\n", tool.c_str(), error.message().c_str());
-        std::exit(EXIT_FAILURE);
-    }
-    return self.parent_path();
+    std::string name(base);
+    return edge == kDefaultEdge ? name : name + std::to_string(edge);
+}
+
+std::string viewerForEdge(int edge)
+{
+    return "cubeview" + std::to_string(edge);
 }
 
 Parser::Parser(Tool tool, int argc, char** argv) : tool_(std::move(tool)), argc_(argc), argv_(argv) {}
@@ -148,8 +148,7 @@ int Parser::edge(const char* option, const char* value) const
 
 void Parser::fail(const std::string& what) const
 {
-    std::fprintf(stderr, "%s: %s (try '%s --help')\n", tool_.name.c_str(), what.c_str(), tool_.name.c_str());
-    std::exit(kUsageStatus);
+    process::fail(what + " (try '" + tool_.name + " --help')", kUsageStatus);
 }
 
 void Parser::unexpected() const
@@ -157,22 +156,6 @@ void Parser::unexpected() const
     if (positional())
         fail(std::string("unexpected argument ") + quoted(current()));
     fail(std::string("unknown option ") + quoted(current()));
-}
-
-std::filesystem::path onPath(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path ? path : "";
-    for (std::size_t from = 0; from <= dirs.size();) {
-        const std::size_t to = std::min(dirs.find(':', from), dirs.size());
-        const std::filesystem::path candidate = std::filesystem::path(dirs.substr(from, to - from)) / name;
-        std::error_code notThere;
-        if (to > from && ::access(candidate.c_str(), X_OK) == 0 &&
-            !std::filesystem::is_directory(candidate, notThere))
-            return std::filesystem::absolute(candidate);
-        from = to + 1;
-    }
-    return {};
 }
 
 }  // namespace cli

@@ -4,22 +4,30 @@
 // --help prints the tool's help text to standard output and exits 0,
 // --version prints the toolkit's version, and a wrong option or value ends
 // the tool with one line on standard error that names it and points to
-// --help, with status 2.
+// --help, with status 2 (a process::Failure, which process::run reports).
 
-#include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
 
 inline constexpr int kUsageStatus = 2;
 
-// The cube edges this build has a viewer and a tracer for.
+// The cube edges this build has a viewer and a tracer for, and the one that a
+// tool serves unless told otherwise.
 inline constexpr int kBuiltEdges[] = {CUBE_BUILT_EDGES};
-inline constexpr int kDefaultEdge = 12;
+inline constexpr int kDefaultEdge = CUBE_DEFAULT_EDGE;
 
 // "12, 5": for help texts and messages.
 std::string builtEdges();
+
+// The build of a per-edge program without a window (cubetrace, cubesend,
+// cuberender) for `edge`: `base` itself at the default edge, `base<N>` at
+// every other. CMake names the programs by the same rule.
+std::string programForEdge(std::string_view base, int edge);
+// The viewer for `edge`: cubeview<N> at every edge.
+std::string viewerForEdge(int edge);
 
 struct Tool {
     std::string name;  // as the tool names itself in messages
@@ -64,6 +72,7 @@ public:
 
     // Ends the tool: "<tool>: <what> (try '<tool> --help')" and status 2.
     [[noreturn]] void fail(const std::string& what) const;
+    const std::string& name() const { return tool_.name; }
     // The current argument is not one that the tool takes.
     [[noreturn]] void unexpected() const;
 
@@ -74,15 +83,6 @@ private:
     int index_ = 0;
     bool optionsEnded_ = false;
 };
-
-// The directory that holds the running program, where the toolkit's other
-// commands lie too. A tool that cannot tell ends with a message, status 1.
-std::filesystem::path programDir(const std::string& tool);
-
-// The program `name` as PATH finds it, made absolute; empty when no entry of
-// PATH holds a runnable file of that name. Empty entries are skipped, so the
-// working directory is searched only when PATH names it.
-std::filesystem::path onPath(const std::string& name);
 
 // An argument as it appears in a message: quoted, and shortened when long.
 std::string quoted(const std::string& argument);

@@ -1,12 +1,15 @@
 #include "common/headless.h"
 
 #include "common/cli.h"
+#include "common/process.h"
+#include "lbox/channel.h"
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <pthread.h>
+#include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace headless {
 
@@ -28,23 +31,19 @@ sigset_t endSignals()
 
 }  // namespace
 
-std::string programForEdge(const std::string& base, int edge)
+std::string ownName(std::string_view base, const char* argv0)
 {
-    return edge == cli::kDefaultEdge ? base : base + std::to_string(edge);
+    const std::string started = argv0 ? std::filesystem::path(argv0).filename().string() : "";
+    return started.empty() ? cli::programForEdge(base, kCubeEdge) : started;
 }
 
-void serveEdge(const std::string& base, int edge, char** argv)
+void serveEdge(std::string_view base, int edge, char** argv)
 {
     if (edge == kCubeEdge)
         return;
-    std::string sibling = cli::programDir(base) / programForEdge(base, edge);
-    argv[0] = sibling.data();
+    const std::string sibling = process::programDir() / cli::programForEdge(base, edge);
     execv(sibling.c_str(), argv);
-    std::string what = base;
-    what += ": unable to start ";
-    what += sibling;
-    std::perror(what.c_str());
-    std::exit(EXIT_FAILURE);
+    process::fail(process::because("unable to start " + sibling));
 }
 
 void blockSignals()
@@ -55,9 +54,13 @@ void blockSignals()
 
 void startReceiver(FrameHook onFrame, CodeHook onCode)
 {
-    frameReleasedHook = onFrame;
-    codeReceivedHook = onCode;
-    setupSharedMem();
+    std::string error;
+    uint8_t* record = channel::tryMapRecord(channel::kFileName, error);
+    if (!record)
+        process::fail(error);
+    frameReleasedHook = std::move(onFrame);
+    codeReceivedHook = std::move(onCode);
+    serveRecord(record);
 }
 
 void waitForEnd()

@@ -7,30 +7,32 @@
 //
 //   headless::serveEdge("cubesend", options.edge, argv);  // may exec a sibling
 //   headless::blockSignals();                              // before any thread
-//   headless::startReceiver(onFrame, onCode);
+//   headless::startReceiver(onFrame, onCode);              // lambdas with their context
 //   headless::waitForEnd();                                // a signal or finish()
 
 #include "viewer/core1Read.h"
 
-#include <string>
+#include <string_view>
 
 namespace headless {
 
-// The build of `base` for `edge`: `base` itself serves the default edge,
-// `base<N>` each other one.
-std::string programForEdge(const std::string& base, int edge);
+// The name a build speaks under: as it was started (`argv0`'s file name), so
+// that `cubetrace --edge 5`, which hands over to cubetrace5, still speaks as
+// cubetrace; without one, this build's own name (cli::programForEdge).
+std::string ownName(std::string_view base, const char* argv0);
 
 // When this build serves another edge than `edge`, replaces the process with
 // the build for `edge`, found beside the running program, with the same
-// arguments. Ends the process with a message when that cannot start.
-void serveEdge(const std::string& base, int edge, char** argv);
+// arguments, argv[0] included. Fails when that cannot start.
+void serveEdge(std::string_view base, int edge, char** argv);
 
 // Blocks SIGINT, SIGTERM and the signal finish() sends in the calling thread,
 // so in every thread started after it: only waitForEnd takes them.
 void blockSignals();
 
-// Installs the hooks (either may be null) and starts the receiver in the
-// working directory, beside "shared_buffer.txt".
+// Maps "shared_buffer.txt" in the working directory, installs the hooks
+// (either may be empty) and starts the receiver there. Fails, naming the
+// file, when the channel file cannot serve.
 void startReceiver(FrameHook onFrame, CodeHook onCode);
 
 // Returns once SIGINT or SIGTERM arrives or another thread calls finish().

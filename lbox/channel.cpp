@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -16,12 +17,6 @@
 namespace channel {
 
 namespace {
-
-[[noreturn]] void fail(const std::string& what)
-{
-    std::perror(what.c_str());
-    std::exit(EXIT_FAILURE);
-}
 
 // A channel file that another process truncates while it is mapped turns
 // every touch of the record into SIGBUS. The handler ends the process with a
@@ -86,29 +81,71 @@ void guard(const uint8_t* record, const char* path)
 
 }  // namespace
 
-uint8_t* mapRecord(const char* path, const char* openFailure)
+namespace {
+
+// Why a record cannot be mapped: what failed, and the system's reason when
+// it gave one.
+struct MapFailure {
+    std::string what;
+    std::string reason;
+};
+
+// The record in `path`, or nullptr with `failure` set; `openFailure` says a
+// file that cannot be opened.
+uint8_t* openRecord(const char* path, const std::string& openFailure, MapFailure& failure)
 {
+    const auto because = [&](const std::string& what) {
+        failure = {what, std::strerror(errno)};
+        return nullptr;
+    };
     const int fd = ::open(path, O_RDWR, 0);
     if (fd < 0)
-        fail(openFailure);
+        return because(openFailure);
 
     // Touching a mapped byte past the end of the file raises SIGBUS, so a short
     // file is refused here rather than faulting in the middle of a frame.
     struct stat info {};
     if (::fstat(fd, &info) != 0)
-        fail(std::string("unable to inspect ") + path + " Exiting");
+        return because(std::string("unable to inspect ") + path);
     if (!S_ISREG(info.st_mode) || info.st_size < static_cast<off_t>(kRecordSize)) {
-        std::fprintf(stderr, "%s is %s; the frame record needs a file of at least %zu bytes. Exiting\n",
-                     path, S_ISREG(info.st_mode) ? "too short" : "not a regular file", kRecordSize);
-        std::exit(EXIT_FAILURE);
+        failure = {std::string(path) + " is " + (S_ISREG(info.st_mode) ? "too short" : "not a regular file") +
+                       "; the frame record needs a file of at least " + std::to_string(kRecordSize) + " bytes",
+                   ""};
+        ::close(fd);
+        return nullptr;
     }
 
-    void* map = ::mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED)
-        fail(std::string("unable to map ") + path + " Exiting");
+    void* mapped = ::mmap(nullptr, kRecordSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED)
+        return because(std::string("unable to map ") + path);
     // The descriptor stays open with the mapping until the process ends.
-    auto* record = static_cast<uint8_t*>(map);
+    auto* record = static_cast<uint8_t*>(mapped);
     guard(record, path);
+    return record;
+}
+
+}  // namespace
+
+uint8_t* mapRecord(const char* path, const char* openFailure)
+{
+    MapFailure failure;
+    uint8_t* record = openRecord(path, openFailure, failure);
+    if (!record) {
+        // In the words of the open failure: "<what> Exiting: <reason>".
+        const char* exiting = failure.what == openFailure ? "" : failure.reason.empty() ? ". Exiting" : " Exiting";
+        std::fprintf(stderr, "%s%s%s%s\n", failure.what.c_str(), exiting, failure.reason.empty() ? "" : ": ",
+                     failure.reason.c_str());
+        std::exit(EXIT_FAILURE);
+    }
+    return record;
+}
+
+uint8_t* tryMapRecord(const char* path, std::string& error)
+{
+    MapFailure failure;
+    uint8_t* record = openRecord(path, std::string("cannot open ") + path, failure);
+    if (!record)
+        error = failure.reason.empty() ? failure.what : failure.what + ": " + failure.reason;
     return record;
 }
 

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace channel {
 
@@ -97,5 +98,8 @@ inline queueEntry unpackEntry(const uint8_t* record, std::size_t slot)
 // Any failure ends the process with status 1 after saying what went wrong;
 // `openFailure` is the perror prefix for a file that cannot be opened.
 uint8_t* mapRecord(const char* path, const char* openFailure);
+// The same, for a program that says its failures itself: nullptr, with
+// `error` naming the file and what is wrong with it.
+uint8_t* tryMapRecord(const char* path, std::string& error);
 
 }  // namespace channel

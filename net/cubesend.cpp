@@ -13,6 +13,7 @@
 #include "lbox/channel.h"
 #include "common/cli.h"
 #include "common/headless.h"
+#include "common/process.h"
 #include "net/pixels.h"
 #include "net/targets.h"
 
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -54,10 +56,10 @@ struct Options {
     const char* forwardDir = nullptr;
 };
 
-cli::Tool tool()
+cli::Tool tool(const std::string& name)
 {
     std::string help =
-        "Usage: cubesend [OPTION]... TARGET...\n"
+        "Usage: " + name + " [OPTION]... TARGET...\n"
         "Serves the frame channel like the viewer, but lights a real cube: run it where\n"
         "the viewer would run, beside shared_buffer.txt. Every frame released goes to\n"
         "each TARGET, at most --max-fps a second, and again every second while no new\n"
@@ -74,9 +76,9 @@ cli::Tool tool()
         "\n"
         "Options:\n"
         "  --edge N                serve a cube of edge N: ";
-    help += cli::builtEdges();
+    help += cli::builtEdges() + " (default " + std::to_string(kCubeEdge) + ")";
     help +=
-        " (default 12)\n"
+        "\n"
         "  --wiring ORDER          the strip's order along the axes, fastest first:\n"
         "                          xyz (default: x, then y, then the layers z), yxz, zyx...\n"
         "  --serpentine            every other row runs backwards\n"
@@ -91,13 +93,13 @@ cli::Tool tool()
         "\n"
         "Example:\n"
         "  cubesend --gamma 2.2 --forward screen e131://192.168.1.50\n";
-    return {"cubesend", help};
+    return {name, help};
 }
 
-Options parseOptions(int argc, char** argv)
+Options parseOptions(const std::string& name, int argc, char** argv)
 {
     Options options;
-    cli::Parser args(tool(), argc, argv);
+    cli::Parser args(tool(name), argc, argv);
     bool wiringGiven = false;
     while (args.next()) {
         if (const char* edge = args.option("--edge")) {
@@ -154,12 +156,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-[[noreturn]] void failStart(const std::string& what)
-{
-    std::fprintf(stderr, "cubesend: %s\n", what.c_str());
-    std::exit(EXIT_FAILURE);
-}
-
 // The newest frame on show: written by the receiver thread at each release,
 // taken by the sender thread at its next slot. The lock is held only to copy.
 struct Latest {
@@ -167,65 +163,76 @@ struct Latest {
     std::condition_variable released;
     storeColor table[kCubeLeds];
     unsigned long releases = 0;  // how many frames have been released so far
-};
-Latest latest;
 
-// The record of the viewer that --forward passes every code on to. Set by
-// main before the receiver starts (the thread's start publishes it).
-uint8_t* forwardRecord = nullptr;
+    Latest() { std::fill_n(table, kCubeLeds, kUnlit); }
 
-void copyReleasedFrame(const storeColor* shown)
-{
+    // On the receiver thread, at each release.
+    void copy(const storeColor* shown)
     {
-        std::lock_guard hold(latest.lock);
-        std::copy_n(shown, kCubeLeds, latest.table);
-        ++latest.releases;
+        {
+            std::lock_guard hold(lock);
+            std::copy_n(shown, kCubeLeds, table);
+            ++releases;
+        }
+        released.notify_one();
     }
-    latest.released.notify_one();
-}
+};
 
-// Runs on the receiver thread for every code, before the receiver acts on it:
-// the animation waits while the viewer there is still busy with the last one,
-// so that viewer paces it as if it drove it directly.
-void forwardCode(uint8_t code, const uint8_t* record)
-{
-    while (channel::loadStatus(forwardRecord) != channel::kStatusIdle)
-        std::this_thread::sleep_for(kForwardPoll);
-    std::memcpy(forwardRecord + 1, record + 1, channel::kRecordSize - 1);
-    channel::storeStatus(forwardRecord, code);
-}
+// The viewer that --forward passes every code on to, through its record.
+class Forward {
+public:
+    explicit Forward(uint8_t* record) : record_(record) {}
+
+    // On the receiver thread for every code, before the receiver acts on it:
+    // the animation waits while the viewer there is still busy with the last
+    // one, so that viewer paces it as if it drove it directly.
+    void pass(uint8_t code, const uint8_t* record)
+    {
+        while (channel::loadStatus(record_) != channel::kStatusIdle)
+            std::this_thread::sleep_for(kForwardPoll);
+        std::memcpy(record_ + 1, record + 1, channel::kRecordSize - 1);
+        channel::storeStatus(record_, code);
+    }
+
+private:
+    uint8_t* record_;
+};
 
 class Sender {
 public:
-    Sender(const Options& options, strip::Wiring wiring, std::vector<std::unique_ptr<strip::Target>> targets)
-        : wiring_(std::move(wiring)),
+    Sender(const std::string& name, const Options& options, strip::Wiring wiring,
+           std::vector<std::unique_ptr<strip::Target>> targets, Latest& latest)
+        : name_(name),
+          wiring_(std::move(wiring)),
           colour_(options.colour),
           slot_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.maxFps))),
           targets_(std::move(targets)),
+          latest_(latest),
           rgb_(wiring_.size() * strip::kBytesPerPixel)
     {
     }
 
     [[noreturn]] void run()
     {
-        std::unique_lock hold(latest.lock);
-        std::copy_n(latest.table, kCubeLeds, frame_);
+        std::unique_lock hold(latest_.lock);
+        std::copy_n(latest_.table, kCubeLeds, frame_);
         hold.unlock();
         Clock::time_point lastSent = Clock::now();
         sendFrame(lastSent);  // the cube starts dark, as the viewer starts unlit
         unsigned long sentReleases = 0;
         for (;;) {
             hold.lock();
-            latest.released.wait_until(hold, lastSent + kResendAfter, [&] { return latest.releases != sentReleases; });
-            if (latest.releases != sentReleases && Clock::now() < lastSent + slot_) {
+            latest_.released.wait_until(hold, lastSent + kResendAfter,
+                                        [&] { return latest_.releases != sentReleases; });
+            if (latest_.releases != sentReleases && Clock::now() < lastSent + slot_) {
                 // Too soon after the last frame: the one on show when the
                 // slot comes goes out, and the ones between are skipped.
                 hold.unlock();
                 std::this_thread::sleep_until(lastSent + slot_);
                 hold.lock();
             }
-            std::copy_n(latest.table, kCubeLeds, frame_);
-            sentReleases = latest.releases;
+            std::copy_n(latest_.table, kCubeLeds, frame_);
+            sentReleases = latest_.releases;
             hold.unlock();
             lastSent = Clock::now();
             sendFrame(lastSent);
@@ -238,14 +245,17 @@ private:
         strip::toPixels(frame_, wiring_, colour_, rgb_.data());
         for (const auto& target : targets_) {
             target->encoder->encode(rgb_, target->packets);
-            target->report.update(target->name, target->link->send(target->packets), now);
+            if (const auto said = target->report.update(target->name, target->link->send(target->packets), now))
+                std::fprintf(stderr, "%s: %s\n", name_.c_str(), said->c_str());
         }
     }
 
+    std::string name_;
     strip::Wiring wiring_;
     strip::ColourCorrection colour_;
     Clock::duration slot_;
     std::vector<std::unique_ptr<strip::Target>> targets_;
+    Latest& latest_;
     storeColor frame_[kCubeLeds];
     std::vector<uint8_t> rgb_;
 };
@@ -259,10 +269,8 @@ strip::Wiring wiringFor(const Options& options)
     }
     std::string error;
     strip::Wiring wiring = strip::loadLayout(kCubeEdge, options.layoutPath, error);
-    if (wiring.empty()) {
-        std::fprintf(stderr, "cubesend: %s\n", error.c_str());
-        std::exit(cli::kUsageStatus);
-    }
+    if (wiring.empty())
+        process::fail(error, cli::kUsageStatus);
     return wiring;
 }
 
@@ -274,16 +282,26 @@ uint8_t* openForward(const char* dir)
     struct stat there {}, here {};
     if (stat(path.c_str(), &there) == 0 && stat(channel::kFileName, &here) == 0 && there.st_dev == here.st_dev &&
         there.st_ino == here.st_ino)
-        failStart(std::string("--forward ") + dir + " is the channel that cubesend serves itself");
-    const std::string failure = "cubesend: unable to open " + path.string() + " for --forward";
-    return channel::mapRecord(path.c_str(), failure.c_str());
+        process::fail(std::string("--forward ") + dir + " is the channel that cubesend serves itself");
+    std::string error;
+    uint8_t* record = channel::tryMapRecord(path.c_str(), error);
+    if (!record)
+        process::fail(error + " (--forward)");
+    return record;
 }
 
-}  // namespace
+// What the receiver and sender threads use. They still run when the process
+// ends, so main owns it and ends with _exit before it is destroyed.
+struct Service {
+    Latest latest;
+    std::optional<Sender> sender;
+    std::optional<Forward> forward;
+};
 
-int main(int argc, char** argv)
+// Serves the channel until a stop signal.
+int serve(const std::string& name, int argc, char** argv, Service& service)
 {
-    const Options options = parseOptions(argc, argv);
+    const Options options = parseOptions(name, argc, argv);
     headless::serveEdge("cubesend", options.edge, argv);
 
     // Everything that can refuse to start does so before the channel is
@@ -295,26 +313,36 @@ int main(int argc, char** argv)
         std::string error;
         auto target = strip::openTarget(destination, shape, error);
         if (!target)
-            failStart(error);
+            process::fail(error);
         targets.push_back(std::move(target));
     }
     if (options.forwardDir)
-        forwardRecord = openForward(options.forwardDir);
+        service.forward.emplace(openForward(options.forwardDir));
 
     // A controller that closes its connection must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     headless::blockSignals();
-    std::fill_n(latest.table, kCubeLeds, kUnlit);
-    // On standard error, like the reports: under cubeplay standard output
-    // belongs to the receiver that shows the frames.
+    CodeHook passOn;
+    if (service.forward)
+        passOn = [&forward = *service.forward](uint8_t code, const uint8_t* record) { forward.pass(code, record); };
+    headless::startReceiver([&latest = service.latest](const storeColor* shown) { latest.copy(shown); }, passOn);
+    // Only once the channel serves: a cube is lit by no tool that refused to
+    // start. On standard error, like the reports: under cubeplay standard
+    // output belongs to the receiver that shows the frames.
     for (const strip::Destination& destination : options.targets)
-        std::fprintf(stderr, "cubesend: %s: %s\n", destination.text.c_str(), strip::describe(destination, shape).c_str());
-
-    static Sender sender(options, std::move(wiring), std::move(targets));
-    std::thread([] { sender.run(); }).detach();
-    headless::startReceiver(copyReleasedFrame, forwardRecord ? forwardCode : nullptr);
+        std::fprintf(stderr, "%s: %s: %s\n", name.c_str(), destination.text.c_str(),
+                     strip::describe(destination, shape).c_str());
+    Sender& sender = service.sender.emplace(name, options, std::move(wiring), std::move(targets), service.latest);
+    std::thread([&sender] { sender.run(); }).detach();
     headless::waitForEnd();
-    // The other threads still run: end without running static destructors
-    // under them.
-    _exit(EXIT_SUCCESS);
+    return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Service service;
+    const std::string name = headless::ownName("cubesend", argv[0]);
+    _exit(process::run(name, [&] { return serve(name, argc, argv, service); }));
 }

@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace strip {
 
@@ -178,19 +179,19 @@ std::optional<Destination> parseTarget(const std::string& text, std::string& err
     return destination;
 }
 
-void FailureReport::update(const std::string& target, const std::string& failure, Clock::time_point now)
+std::optional<std::string> FailureReport::update(const std::string& target, const std::string& failure,
+                                                 Clock::time_point now)
 {
     if (failure.empty()) {
-        if (failing_)
-            std::fprintf(stderr, "cubesend: %s: sending again\n", target.c_str());
-        failing_ = false;
-        return;
+        const bool wasFailing = std::exchange(failing_, false);
+        return wasFailing ? std::optional(target + ": sending again") : std::nullopt;
     }
     if (failing_ && now - lastReport_ < kRepeatAfter)
-        return;
-    std::fprintf(stderr, "cubesend: %s: %s%s\n", target.c_str(), failure.c_str(), failing_ ? " (still)" : "");
+        return std::nullopt;
+    const std::string said = target + ": " + failure + (failing_ ? " (still)" : "");
     failing_ = true;
     lastReport_ = now;
+    return said;
 }
 
 std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error)

@@ -43,14 +43,16 @@ struct FrameShape {
     unsigned ledsPerUniverse = E131Encoder::kMaxLedsPerUniverse;
 };
 
-// Says how a target fares: a failure at once, then at most once a minute
+// Tells how a target fares: a failure at once, then at most once a minute
 // while it lasts, and once when frames go again.
 class FailureReport {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr auto kRepeatAfter = std::chrono::minutes(1);
 
-    void update(const std::string& target, const std::string& failure, Clock::time_point now);
+    // What to say after a frame went to `target` ("" when it went well), if
+    // anything: "TARGET: why" or "TARGET: sending again".
+    std::optional<std::string> update(const std::string& target, const std::string& failure, Clock::time_point now);
 
 private:
     bool failing_ = false;

@@ -14,6 +14,7 @@
 // receiver that ends first, stops everything that cubeplay started.
 
 #include "common/cli.h"
+#include "common/process.h"
 #include "lbox/channel.h"
 
 #include <algorithm>
@@ -27,8 +28,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -43,8 +42,6 @@ constexpr const char* kHelpers[] = {"launch", "app5", "app12"};
 constexpr int kStatusSignalBase = 128;
 constexpr long kPollNs = 10'000'000;         // while waiting for the receiver
 constexpr long kIdlePollNs = 200'000'000;    // a safety net under SIGCHLD
-constexpr int kStopGraceMs = 2000;
-constexpr int kStopPollMs = 10;
 
 const cli::Tool kTool{
     "cubeplay",
@@ -128,17 +125,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-[[noreturn]] void fail(const std::string& what)
-{
-    std::fprintf(stderr, "cubeplay: %s\n", what.c_str());
-    std::exit(EXIT_FAILURE);
-}
-
-[[noreturn]] void failWith(const std::string& what, const std::error_code& error)
-{
-    fail(what + ": " + error.message());
-}
-
 // Why `path` cannot be run, or "" when it can.
 std::string whyNotRunnable(const fs::path& path)
 {
@@ -169,24 +155,14 @@ std::string resolveProgram(const std::string& name, const fs::path& programs)
     if (name.find('/') != std::string::npos) {
         const fs::path path = fs::absolute(name);
         if (const std::string why = whyNotRunnable(path); !why.empty())
-            fail("cannot run " + name + ": " + why);
+            process::fail("cannot run " + name + ": " + why);
         return path;
     }
     if (executable(programs / name))
         return programs / name;
-    if (const fs::path found = cli::onPath(name); !found.empty())
+    if (const fs::path found = process::onPath(name); !found.empty())
         return found;
-    fail("cannot find the program " + cli::quoted(name) + " among the toolkit's programs or on PATH");
-}
-
-// The run directory that cubeplay made itself, removed when it exits.
-fs::path temporaryRun;
-
-void removeTemporaryRun()
-{
-    std::error_code ignored;
-    if (!temporaryRun.empty())
-        fs::remove_all(temporaryRun, ignored);
+    process::fail("cannot find the program " + cli::quoted(name) + " among the toolkit's programs or on PATH");
 }
 
 // A new file renamed into place: a receiver still running on the old one from
@@ -199,28 +175,17 @@ void makeChannelFile(const fs::path& dir)
     const uint8_t zeros[channel::kRecordSize] = {};
     if (fd < 0 || ::write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros) || ::close(fd) != 0 ||
         ::rename(fresh.c_str(), channelFile.c_str()) != 0)
-        fail("cannot make the channel file " + channelFile.string() + ": " + std::strerror(errno));
+        process::fail(process::because("cannot make the channel file " + channelFile.string()));
 }
 
-fs::path makeRunDir(const Options& options, const fs::path& helpers)
+void layOutRun(const fs::path& run, const Options& options, const fs::path& helpers)
 {
-    fs::path run;
-    if (options.dir) {
-        run = fs::absolute(*options.dir);
-    } else {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cubeplay-XXXXXX";
-        if (!::mkdtemp(pattern.data()))
-            fail("cannot make a run directory in " + fs::path(pattern).parent_path().string() + ": " +
-                 std::strerror(errno));
-        run = temporaryRun = pattern;
-    }
     std::error_code error;
     fs::create_directories(run / kAnimDir, error);
     if (!error && options.sends)
         fs::create_directories(run / kScreenDir, error);
     if (error)
-        failWith("cannot make the run directory " + run.string(), error);
+        process::fail("cannot make the run directory " + run.string() + ": " + error.message());
     makeChannelFile(run);
     if (options.sends)
         makeChannelFile(run / kScreenDir);
@@ -228,14 +193,13 @@ fs::path makeRunDir(const Options& options, const fs::path& helpers)
     for (const char* helper : kHelpers) {
         const fs::path target = helpers / helper;
         if (!executable(target))
-            fail("the toolkit's helper program " + target.string() + " is missing");
+            process::fail("the toolkit's helper program " + target.string() + " is missing");
         const fs::path link = run / kAnimDir / helper;
         fs::remove(link, error);
         fs::create_symlink(target, link, error);
         if (error)
-            failWith("cannot link " + link.string(), error);
+            process::fail("cannot link " + link.string() + ": " + error.message());
     }
-    return run;
 }
 
 struct Receiver {
@@ -248,7 +212,7 @@ struct Receiver {
 Receiver receiverFor(const Options& options, const fs::path& programs)
 {
     const char* display = std::getenv("DISPLAY");
-    const fs::path viewer = programs / ("cubeview" + std::to_string(options.edge));
+    const fs::path viewer = programs / cli::viewerForEdge(options.edge);
     if (!options.headless) {
         if (!display || !*display) {
             std::fputs("cubeplay: no display (DISPLAY is not set): printing each frame with cubetrace "
@@ -263,7 +227,7 @@ Receiver receiverFor(const Options& options, const fs::path& programs)
         }
     }
     std::fputs("Columns: release number, ms since start, lit LEDs, frame hash.\n", stderr);
-    std::vector<std::string> tracer{programs / "cubetrace", "--edge", std::to_string(options.edge)};
+    std::vector<std::string> tracer{programs / cli::programForEdge("cubetrace", options.edge)};
     if (options.record) {
         tracer.push_back("--record");
         tracer.push_back(*options.record);
@@ -280,45 +244,12 @@ sigset_t handledSignals()
     return set;
 }
 
-// A program that cubeplay started, and how it ended.
-struct Child {
-    std::string name;
-    pid_t pid = -1;
-    std::optional<int> status;  // as a shell reports it: the code, or 128 + signal
-
-    bool running()
-    {
-        int raw = 0;
-        if (!status && ::waitpid(pid, &raw, WNOHANG) == pid)
-            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : kStatusSignalBase + WTERMSIG(raw);
-        return !status;
-    }
-};
-
-Child start(const std::vector<std::string>& argv, const fs::path& dir)
+process::Child start(const std::vector<std::string>& argv, const fs::path& dir)
 {
-    Child child{fs::path(argv[0]).filename(), ::fork(), std::nullopt};
-    if (child.pid < 0)
-        fail(std::string("cannot start ") + argv[0] + ": " + std::strerror(errno));
-    if (child.pid == 0) {
-        const sigset_t none = [] {
-            sigset_t set;
-            sigemptyset(&set);
-            return set;
-        }();
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // Should cubeplay itself be killed, what it started goes too.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        if (::chdir(dir.c_str()) == 0)
-            ::execv(args[0], args.data());
-        std::fprintf(stderr, "cubeplay: cannot start %s in %s: %s\n", argv[0].c_str(), dir.c_str(),
-                     std::strerror(errno));
-        ::_exit(EXIT_FAILURE);
-    }
+    process::Child child;
+    std::string error;
+    if (!child.start(argv, {.dir = dir}, error))
+        process::fail(error);
     return child;
 }
 
@@ -336,25 +267,6 @@ bool isStopSignal(int signal)
     return signal == SIGINT || signal == SIGTERM || signal == SIGHUP;
 }
 
-void stop(std::vector<Child*> children)
-{
-    for (Child* child : children) {
-        if (child->running())
-            ::kill(child->pid, SIGTERM);
-    }
-    for (int waited = 0; waited < kStopGraceMs; waited += kStopPollMs) {
-        if (std::none_of(children.begin(), children.end(), [](Child* c) { return c->running(); }))
-            return;
-        ::usleep(kStopPollMs * 1000);
-    }
-    for (Child* child : children) {
-        if (child->running()) {
-            ::kill(child->pid, SIGKILL);
-            ::waitpid(child->pid, nullptr, 0);
-        }
-    }
-}
-
 // The receiver stores idle once it serves the channel; the file starts at 0.
 bool receiverServes(int channelFile)
 {
@@ -365,86 +277,91 @@ bool receiverServes(int channelFile)
 // Starts a receiver in `dir` and waits until it serves the channel there.
 // Returns the status to end with when a stop signal comes first, or when
 // the receiver ends first.
-std::optional<int> startServing(std::vector<Child>& serving, const std::vector<std::string>& argv,
+std::optional<int> startServing(std::vector<process::Child>& serving, const std::vector<std::string>& argv,
                                 const fs::path& dir)
 {
     const fs::path channelPath = dir / channel::kFileName;
     const int channelFile = ::open(channelPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (channelFile < 0)
-        fail("cannot read the channel file " + channelPath.string() + ": " + std::strerror(errno));
+        process::fail(process::because("cannot read the channel file " + channelPath.string()));
     serving.push_back(start(argv, dir));
-    Child& receiver = serving.back();
+    process::Child& receiver = serving.back();
     std::optional<int> end;
     while (!end && !receiverServes(channelFile)) {
         if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
             end = kStatusSignalBase + signal;
         } else if (!receiver.running()) {
-            std::fprintf(stderr, "cubeplay: %s ended before it served the channel\n", receiver.name.c_str());
-            end = *receiver.status ? *receiver.status : EXIT_FAILURE;
+            std::fprintf(stderr, "cubeplay: %s ended before it served the channel\n", receiver.name().c_str());
+            end = *receiver.status() ? *receiver.status() : EXIT_FAILURE;
         }
     }
     ::close(channelFile);
     return end;
 }
 
-std::vector<Child*> all(std::vector<Child>& children)
+std::vector<process::Child*> all(std::vector<process::Child>& children)
 {
-    std::vector<Child*> pointers;
-    for (Child& child : children)
+    std::vector<process::Child*> pointers;
+    for (process::Child& child : children)
         pointers.push_back(&child);
     return pointers;
 }
 
 int play(const Options& options)
 {
-    const fs::path programs = cli::programDir(kTool.name);
+    const fs::path programs = process::programDir();
     std::vector<std::string> animation = options.program;
     animation[0] = resolveProgram(animation[0], programs);
     const Receiver chosen = receiverFor(options, programs);
-    const fs::path run = makeRunDir(options, helperDir(programs));
+    // Made here, removed when cubeplay ends, however it ends.
+    std::optional<process::TemporaryDir> temporary;
+    if (!options.dir)
+        temporary.emplace("cubeplay");
+    const fs::path run = options.dir ? fs::absolute(*options.dir) : temporary->path();
+    layOutRun(run, options, helperDir(programs));
 
     // The screen's receiver first, then cubesend in front of it: the
     // animation starts only once the whole chain serves.
-    std::vector<Child> serving;
+    std::vector<process::Child> serving;
     serving.reserve(2);
     std::optional<int> end = startServing(serving, chosen.argv, options.sends ? run / kScreenDir : run);
     if (!end && options.sends) {
-        std::vector<std::string> sender{programs / "cubesend", "--edge", std::to_string(options.edge), "--forward",
+        std::vector<std::string> sender{programs / cli::programForEdge("cubesend", options.edge), "--forward",
                                         run / kScreenDir};
         sender.insert(sender.end(), options.sendArgs.begin(), options.sendArgs.end());
         end = startServing(serving, sender, run);
     }
     if (end) {
-        stop(all(serving));
+        process::stopAll(all(serving));
         return *end;
     }
 
-    Child player = start(animation, run / kAnimDir);
-    std::vector<Child*> everyone = all(serving);
+    process::Child player = start(animation, run / kAnimDir);
+    std::vector<process::Child*> everyone = all(serving);
     everyone.push_back(&player);
     bool told = false;
     for (;;) {
         if (const int signal = awaitSignal(kIdlePollNs); isStopSignal(signal)) {
-            stop(everyone);
+            process::stopAll(everyone);
             return kStatusSignalBase + signal;
         }
         const bool playing = player.running();
-        for (Child& receiver : serving) {
+        for (process::Child& receiver : serving) {
             if (receiver.running())
                 continue;
             if (playing) {
-                std::fprintf(stderr, "cubeplay: %s has ended; stopping the animation\n", receiver.name.c_str());
-                stop(everyone);
-                return *receiver.status;
+                std::fprintf(stderr, "cubeplay: %s has ended; stopping the animation\n", receiver.name().c_str());
+                process::stopAll(everyone);
+                return *receiver.status();
             }
-            stop(everyone);
-            return *player.status;
+            process::stopAll(everyone);
+            return *player.status();
         }
         if (playing)
             continue;
         if (!chosen.window) {
-            stop(everyone);
-            return *player.status;
+            process::stopAll(everyone);
+            return *player.status();
         }
         if (!told) {
             std::fputs("cubeplay: the animation has ended; the viewer stays open until you quit it "
@@ -459,10 +376,11 @@ int play(const Options& options)
 
 int main(int argc, char** argv)
 {
-    const Options options = parseOptions(argc, argv);
-    // Taken by sigtimedwait alone; the programs started get a clear mask.
-    const sigset_t signals = handledSignals();
-    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-    std::atexit(removeTemporaryRun);
-    return play(options);
+    return process::run(kTool.name, [&] {
+        const Options options = parseOptions(argc, argv);
+        // Taken by sigtimedwait alone; the programs started get a clear mask.
+        const sigset_t signals = handledSignals();
+        ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+        return play(options);
+    });
 }

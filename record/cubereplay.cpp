@@ -10,6 +10,7 @@
 
 #include "lbox/channel.h"
 #include "common/cli.h"
+#include "common/process.h"
 #include "record/recording.h"
 
 #include <csignal>
@@ -75,34 +76,10 @@ bool waitForIdle(uint8_t* record)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Plays the recording into the channel, as a writer, until its end (or,
+// with `loop`, until stopped).
+void play(const recording::Recording& show, double speed, bool loop)
 {
-    double speed = 1.0;
-    bool loop = false;
-    const char* path = nullptr;
-    cli::Parser args(kTool, argc, argv);
-    while (args.next()) {
-        if (args.flag("--loop"))
-            loop = true;
-        else if (const char* factor = args.option("--speed"))
-            speed = args.number("--speed", factor, kMinSpeed, kMaxSpeed);
-        else if (args.positional() && !path)
-            path = args.current();
-        else
-            args.unexpected();
-    }
-    if (!path)
-        args.fail("no recording given");
-
-    recording::Recording show;
-    std::string error;
-    if (!recording::load(path, show, error)) {
-        std::fprintf(stderr, "cubereplay: %s\n", error.c_str());
-        return EXIT_FAILURE;
-    }
-
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
     uint8_t* record = channel::mapRecord(kChannelPath, kOpenFailure);
@@ -119,7 +96,7 @@ int main(int argc, char** argv)
                 // Stopped while the viewer still holds an unread code of ours:
                 // withdraw it, as the library does when it ends.
                 channel::storeStatus(record, channel::kStatusIdle);
-                return EXIT_SUCCESS;
+                return;
             }
             for (std::size_t k = 0; k < item.entryCount; ++k)
                 channel::packEntry(record, k, item.entries[k]);
@@ -131,5 +108,35 @@ int main(int argc, char** argv)
     // to handle; a stop that came just after it was stored withdraws it.
     if (stopRequested)
         channel::storeStatus(record, channel::kStatusIdle);
-    return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return process::run(kTool.name, [&] {
+        double speed = 1.0;
+        bool loop = false;
+        const char* path = nullptr;
+        cli::Parser args(kTool, argc, argv);
+        while (args.next()) {
+            if (args.flag("--loop"))
+                loop = true;
+            else if (const char* factor = args.option("--speed"))
+                speed = args.number("--speed", factor, kMinSpeed, kMaxSpeed);
+            else if (args.positional() && !path)
+                path = args.current();
+            else
+                args.unexpected();
+        }
+        if (!path)
+            args.fail("no recording given");
+
+        recording::Recording show;
+        std::string error;
+        if (!recording::load(path, show, error))
+            process::fail(error);
+        play(show, speed, loop);
+        return EXIT_SUCCESS;
+    });
 }

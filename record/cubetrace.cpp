@@ -13,17 +13,16 @@
 
 #include "common/cli.h"
 #include "common/headless.h"
+#include "common/process.h"
 #include "record/recording.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <pthread.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -41,29 +40,19 @@ struct Options {
     const char* recordPath = nullptr;
 };
 
-// Set by main before the receiver starts, then used by the receiver thread
-// alone (the thread's start publishes it).
-struct Trace {
-    Options options;
-    Clock::time_point start;
-    unsigned long releases = 0;
-    std::FILE* recordFile = nullptr;
-    recording::Writer recorder;
-};
-Trace trace;
-
-cli::Tool tool()
+cli::Tool tool(const std::string& name)
 {
-    return {"cubetrace",
-            "Usage: cubetrace [OPTION]...\n"
-            "Serves the frame channel like the viewer, but without a window: run it where\n"
-            "the viewer would run, beside shared_buffer.txt. For every frame release it\n"
-            "prints the release number, the milliseconds since start, the number of lit\n"
-            "LEDs and a hash of the frame. It ends on Ctrl-C.\n"
-            "\n"
-            "  --edge N        serve a cube of edge N: " +
-                cli::builtEdges() +
-                " (default 12)\n"
+    return {name,
+            "Usage: " + name +
+                " [OPTION]...\n"
+                "Serves the frame channel like the viewer, but without a window: run it where\n"
+                "the viewer would run, beside shared_buffer.txt. For every frame release it\n"
+                "prints the release number, the milliseconds since start, the number of lit\n"
+                "LEDs and a hash of the frame. It ends on Ctrl-C.\n"
+                "\n"
+                "  --edge N        serve a cube of edge N: " +
+                cli::builtEdges() + " (default " + std::to_string(kCubeEdge) +
+                ")\n"
                 "  --leds          also list every lit LED of a frame: x y z r g b\n"
                 "  --count N       end after N frame releases\n"
                 "  --record FILE   write every code received, with its time, to FILE\n"
@@ -75,10 +64,10 @@ cli::Tool tool()
                 "  cubetrace --edge 5 --record fill.rec\n"};
 }
 
-Options parseOptions(int argc, char** argv)
+Options parseOptions(const std::string& name, int argc, char** argv)
 {
     Options options;
-    cli::Parser args(tool(), argc, argv);
+    cli::Parser args(tool(name), argc, argv);
     while (args.next()) {
         if (args.flag("--leds"))
             options.leds = true;
@@ -124,73 +113,112 @@ void printLitLeds(const storeColor* table)
             }
 }
 
-[[noreturn]] void recordingFailed()
-{
-    std::perror(("cubetrace: unable to write the recording " + std::string(trace.options.recordPath)).c_str());
-    std::_Exit(EXIT_FAILURE);
-}
+// What the tracer sees: made before the receiver starts, then used by the
+// receiver thread alone (the thread's start publishes it), until main takes
+// the streams' locks to end the process.
+class Tracer {
+public:
+    explicit Tracer(const Options& options) : options_(options)
+    {
+        if (!options_.recordPath)
+            return;
+        recordFile_ = std::fopen(options_.recordPath, "wb");
+        if (!recordFile_ || !recorder_.start(recordFile_, kCubeEdge))
+            process::fail(recordingFailure());
+    }
 
-// Runs on the receiver thread for every code, before the receiver acts on it.
-// The file lock keeps main from flushing half an item at the end.
-void recordCode(uint8_t code, const uint8_t* record)
-{
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - trace.start).count();
-    flockfile(trace.recordFile);
-    const bool written = trace.recorder.add(static_cast<uint64_t>(us), code, record);
-    funlockfile(trace.recordFile);
-    if (!written)
-        recordingFailed();
-}
+    bool recording() const { return recordFile_ != nullptr; }
 
-// Runs on the receiver thread after each exchange, before the release is
-// answered, so no frame is missed however fast they come.
-void printRelease(const storeColor* shown)
-{
-    const unsigned long count = trace.options.count;
-    if (count != 0 && trace.releases == count)
-        return;  // main is on its way out
-    ++trace.releases;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - trace.start).count();
+    // Runs on the receiver thread for every code, before the receiver acts on
+    // it. The file lock keeps main from flushing half an item at the end.
+    void recordCode(uint8_t code, const uint8_t* record)
+    {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
+        flockfile(recordFile_);
+        const bool written = recorder_.add(static_cast<uint64_t>(us), code, record);
+        funlockfile(recordFile_);
+        if (!written && !failure_) {
+            failure_ = recordingFailure();
+            headless::finish();
+        }
+    }
 
-    // One release's lines go out whole: main takes the stream lock too before
-    // it flushes and ends the process.
-    flockfile(stdout);
-    std::printf("%lu %lld %d %08" PRIx32 "\n", trace.releases, static_cast<long long>(ms), litCount(shown),
-                fnv1a(shown));
-    if (trace.options.leds)
-        printLitLeds(shown);
-    std::fflush(stdout);
-    funlockfile(stdout);
+    // Runs on the receiver thread after each exchange, before the release is
+    // answered, so no frame is missed however fast they come.
+    void printRelease(const storeColor* shown)
+    {
+        const unsigned long count = options_.count;
+        if (count != 0 && releases_ == count)
+            return;  // main is on its way out
+        ++releases_;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
 
-    if (trace.releases == count)
-        headless::finish();
-}
+        // One release's lines go out whole: main takes the stream lock too
+        // before it flushes and ends the process.
+        flockfile(stdout);
+        std::printf("%lu %lld %d %08" PRIx32 "\n", releases_, static_cast<long long>(ms), litCount(shown),
+                    fnv1a(shown));
+        if (options_.leds)
+            printLitLeds(shown);
+        std::fflush(stdout);
+        funlockfile(stdout);
+
+        if (releases_ == count)
+            headless::finish();
+    }
+
+    // On the main thread once the receiver is to end. The receiver thread
+    // still runs: the streams stay locked, so that no release or item is cut
+    // in half, and the process must end without running static destructors.
+    int end()
+    {
+        flockfile(stdout);
+        std::fflush(stdout);
+        if (recordFile_) {
+            flockfile(recordFile_);
+            if (!failure_ && std::fflush(recordFile_) != 0)
+                failure_ = recordingFailure();
+        }
+        if (failure_)
+            process::fail(*failure_);
+        return EXIT_SUCCESS;
+    }
+
+private:
+    std::string recordingFailure() const
+    {
+        return process::because(std::string("unable to write the recording ") + options_.recordPath);
+    }
+
+    Options options_;
+    Clock::time_point start_ = Clock::now();
+    unsigned long releases_ = 0;
+    std::FILE* recordFile_ = nullptr;
+    recording::Writer recorder_;
+    // Set by the receiver thread, read by main after waitForEnd, which the
+    // receiver's finish() signal orders after it.
+    std::optional<std::string> failure_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    trace.start = Clock::now();
-    trace.options = parseOptions(argc, argv);
-    headless::serveEdge("cubetrace", trace.options.edge, argv);
-    headless::blockSignals();
+    // The receiver thread still runs when the process ends, so main owns the
+    // tracer and ends with _exit before it is destroyed.
+    std::optional<Tracer> tracer;
+    const std::string name = headless::ownName("cubetrace", argv[0]);
+    _exit(process::run(name, [&] {
+        const Options options = parseOptions(name, argc, argv);
+        headless::serveEdge("cubetrace", options.edge, argv);
+        headless::blockSignals();
 
-    if (trace.options.recordPath) {
-        trace.recordFile = std::fopen(trace.options.recordPath, "wb");
-        if (!trace.recordFile || !trace.recorder.start(trace.recordFile, kCubeEdge))
-            recordingFailed();
-    }
-    headless::startReceiver(printRelease, trace.recordFile ? recordCode : nullptr);
-    headless::waitForEnd();
-
-    // The receiver thread still runs: hold the stream so that no release is
-    // cut in half, and end without running static destructors under it.
-    flockfile(stdout);
-    std::fflush(stdout);
-    if (trace.recordFile) {
-        flockfile(trace.recordFile);
-        if (std::fflush(trace.recordFile) != 0)
-            recordingFailed();
-    }
-    _exit(EXIT_SUCCESS);
+        Tracer& trace = tracer.emplace(options);
+        CodeHook recordCode;
+        if (trace.recording())
+            recordCode = [&trace](uint8_t code, const uint8_t* record) { trace.recordCode(code, record); };
+        headless::startReceiver([&trace](const storeColor* shown) { trace.printRelease(shown); }, recordCode);
+        headless::waitForEnd();
+        return trace.end();
+    }));
 }

@@ -11,10 +11,12 @@
 // for that edge.
 
 #include "common/cli.h"
-#include "render/display.h"
 #include "common/headless.h"
-#include "render/outputs.h"
+#include "common/process.h"
+#include "common/progress.h"
 #include "record/recording.h"
+#include "render/display.h"
+#include "render/outputs.h"
 #include "viewer/scene.h"
 
 #include <GL/freeglut.h>
@@ -32,7 +34,7 @@
 
 namespace {
 
-constexpr const char* kTitle = "cuberender";
+constexpr const char* kBase = "cuberender";
 constexpr double kMinSpeed = 0.01;
 constexpr double kMaxSpeed = 1000.0;
 constexpr unsigned long kDefaultHoldMs = 1000;
@@ -53,8 +55,11 @@ constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
 constexpr int kSignalStatusBase = 128;
 constexpr std::size_t kBytesPerPixel = 3;  // r, g, b
 
-const cli::Tool kTool{"cuberender",
-                      "Usage: cuberender [OPTION]... RECORDING OUTPUT\n"
+cli::Tool tool(const std::string& name)
+{
+    return {name,
+            "Usage: " + name +
+                " [OPTION]... RECORDING OUTPUT\n"
                       "Renders a recording made by cubetrace --record as the viewer draws it, without a\n"
                       "screen: OUTPUT ending in .gif makes an animated GIF, .png one numbered PNG per\n"
                       "frame (show.png: show-0001.png, ...), .mp4 or .webm a video (needs ffmpeg).\n"
@@ -76,19 +81,15 @@ const cli::Tool kTool{"cuberender",
                       "Examples:\n"
                       "  cuberender show.rec show.gif\n"
                       "  cuberender --spin 1 --size 640x480 show.rec show.mp4\n"};
+}
 
 struct Options {
     double speed = 1.0;
     unsigned long holdMs = kDefaultHoldMs;
-    float theta = 0.0f;
-    float phi = 25.0f;
-    float dist = 8.0f;
-    int spinLevel = -1;  // no spin
+    View view;
     int fps = static_cast<int>(kDefaultFps);
     int width = kDefaultWidth;
     int height = kDefaultHeight;
-    bool overlay = true;
-    bool help = false;
     const char* recording = nullptr;
     const char* output = nullptr;
 };
@@ -104,23 +105,23 @@ void parseSize(const cli::Parser& args, const char* value, Options& options)
     options.height = height;
 }
 
-Options parseOptions(int argc, char** argv)
+Options parseOptions(const std::string& name, int argc, char** argv)
 {
     Options options;
-    cli::Parser args(kTool, argc, argv);
+    cli::Parser args(tool(name), argc, argv);
     while (args.next()) {
         if (const char* v = args.option("--speed"))
             options.speed = args.number("--speed", v, kMinSpeed, kMaxSpeed);
         else if (const char* v = args.option("--hold"))
             options.holdMs = args.count("--hold", v, 0, kMaxHoldMs);
         else if (const char* v = args.option("--theta"))
-            options.theta = static_cast<float>(args.number("--theta", v, -kMaxTheta, kMaxTheta));
+            options.view.azimuth = static_cast<float>(args.number("--theta", v, -kMaxTheta, kMaxTheta));
         else if (const char* v = args.option("--phi"))
-            options.phi = static_cast<float>(args.number("--phi", v, -kMaxPhi, kMaxPhi));
+            options.view.elevation = static_cast<float>(args.number("--phi", v, -kMaxPhi, kMaxPhi));
         else if (const char* v = args.option("--dist"))
-            options.dist = static_cast<float>(args.number("--dist", v, 0.0, kMaxDistance));
+            options.view.distance = static_cast<float>(args.number("--dist", v, 0.0, kMaxDistance));
         else if (const char* v = args.option("--spin"))
-            options.spinLevel = static_cast<int>(args.count("--spin", v, 0, kTopSpeedLevel));
+            options.view.spinLevel = static_cast<int>(args.count("--spin", v, 0, kTopSpeedLevel));
         else if (const char* v = args.option("--fps"))
             options.fps = static_cast<int>(args.count("--fps", v, render::kMinFps, render::kMaxFps));
         else if (const char* v = args.option("--size"))
@@ -129,8 +130,8 @@ Options parseOptions(int argc, char** argv)
             const std::string which = v;
             if (which != "prompt" && which != "help" && which != "none")
                 args.fail("--text takes prompt, help or none, not " + cli::quoted(which));
-            options.overlay = which != "none";
-            options.help = which == "help";
+            options.view.overlay = which != "none";
+            options.view.help = which == "help";
         } else if (args.positional() && !options.recording)
             options.recording = args.current();
         else if (args.positional() && !options.output)
@@ -148,12 +149,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-[[noreturn]] void die(const std::string& what)
-{
-    std::fprintf(stderr, "%s: %s\n", kTitle, what.c_str());
-    std::exit(EXIT_FAILURE);
-}
-
 // Set by the stop signals, polled between frames.
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -169,8 +164,11 @@ public:
     explicit Player(const recording::Recording& show) : items_(show.items)
     {
         resetReceiver();
-        frameReleasedHook = [](const storeColor*) { released_ = true; };
+        frameReleasedHook = [this](const storeColor*) { released_ = true; };
     }
+    ~Player() { frameReleasedHook = nullptr; }
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
 
     // Plays on to the next release: false at the end of the recording.
     bool next()
@@ -194,7 +192,7 @@ public:
 
 private:
     // Set by the frame hook, which handleRecord runs on this same thread.
-    static inline bool released_ = false;
+    bool released_ = false;
     const std::vector<recording::Item>& items_;
     std::size_t at_ = 0;
     uint64_t timeUs_ = 0;
@@ -241,29 +239,27 @@ private:
     std::list<Entry> entries_;
 };
 
-// The viewer's window on the private display, at the picture's size.
-void openWindow(char** argv, const Options& options)
-{
-    keepFreedMemory();
-    // Only the program's name: the options are ours, not the window system's.
-    int glutArgc = 1;
-    glutInit(&glutArgc, argv);
-    glutInitWindowSize(options.width, options.height);
-    glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH);
-    glutCreateWindow(kTitle);
-    setupScene();
-    reshape(options.width, options.height);
-
-    cam_theta = options.theta;
-    cam_phi = options.phi;
-    cam_dist = options.dist;
-    overlay = options.overlay;
-    help = options.help ? 1 : 0;
-    if (options.spinLevel >= 0) {
-        anim = 1;
-        gSpeed = kSpeedSteps[options.spinLevel];
+// The viewer's window on the private display, at the picture's size. It
+// closes before the display goes, however the rendering ends.
+class Window {
+public:
+    Window(char** argv, const Options& options)
+    {
+        keepFreedMemory();
+        // Only the program's name: the options are ours, not the window system's.
+        int glutArgc = 1;
+        glutInit(&glutArgc, argv);
+        glutInitWindowSize(options.width, options.height);
+        glutInitDisplayMode(GLUT_DOUBLE | GLUT_DEPTH);
+        glutCreateWindow(kBase);
+        setupScene();
+        reshape(options.width, options.height);
+        setView(options.view);
     }
-}
+    ~Window() { glutExit(); }
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+};
 
 render::Picture draw(const storeColor* table, int width, int height)
 {
@@ -311,11 +307,14 @@ Timing timingOf(const recording::Recording& show, const Options& options)
 }
 
 // Draws the frames and hands them to the output; false when a signal
-// stopped it or the output failed.
+// stopped it. A file that cannot be written ends the tool.
 class Renderer {
 public:
-    Renderer(const Options& options, render::Output& output)
-        : options_(options), output_(output), cache_(std::size_t(options.width) * options.height * kBytesPerPixel)
+    Renderer(const std::string& name, const Options& options, render::Output& output, std::size_t frames)
+        : options_(options),
+          output_(output),
+          cache_(std::size_t(options.width) * options.height * kBytesPerPixel),
+          progress_(name, "frames", frames)
     {
     }
 
@@ -323,7 +322,8 @@ public:
     bool still(Player& player, const Timing& timing)
     {
         Table last;
-        while (player.next()) {
+        for (std::size_t release = 1; player.next(); ++release) {
+            progress_.update(release);
             const storeColor* table = player.shown();
             if (sameTable(last, table))
                 continue;
@@ -334,6 +334,7 @@ public:
             if (!add(*picture, timing.outputUs(player.timeUs())))
                 return false;
         }
+        progress_.clear();
         return output_.finish(timing.endUs()) || fail();
     }
 
@@ -347,9 +348,11 @@ public:
             return static_cast<uint64_t>(std::llround(static_cast<double>(n) * kUsPerSecond / options_.fps));
         };
         const auto drawUntil = [&](uint64_t untilUs) {
-            for (; frameUs(frame) < untilUs; ++frame)
+            for (; frameUs(frame) < untilUs; ++frame) {
+                progress_.update(frame);
                 if (!add(drawn(shown.data()), frameUs(frame)))
                     return false;
+            }
             return true;
         };
         while (player.next()) {
@@ -358,7 +361,10 @@ public:
             shown.assign(player.shown(), player.shown() + kCubeLeds);
         }
         // At least one picture, however short the show.
-        return drawUntil(std::max<uint64_t>(timing.endUs(), 1)) && (output_.finish(timing.endUs()) || fail());
+        if (!drawUntil(std::max<uint64_t>(timing.endUs(), 1)))
+            return false;
+        progress_.clear();
+        return output_.finish(timing.endUs()) || fail();
     }
 
     std::size_t drawCount() const { return draws_; }
@@ -377,38 +383,37 @@ private:
         ++frames_;
         return output_.add(picture, startUs) || fail();
     }
-    bool fail()
+    [[noreturn]] bool fail() const
     {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", kTitle, options_.output, output_.error().c_str());
-        return false;
+        process::fail(std::string("cannot write ") + options_.output + ": " + output_.error());
     }
 
     const Options& options_;
     render::Output& output_;
     PictureCache cache_;
+    cli::Progress progress_;
     std::size_t draws_ = 0;
     std::size_t frames_ = 0;
 };
 
-}  // namespace
-
-int main(int argc, char** argv)
+int renderRecording(const std::string& name, int argc, char** argv)
 {
-    const Options options = parseOptions(argc, argv);
+    const Options options = parseOptions(name, argc, argv);
 
     recording::Recording show;
     std::string error;
     if (!recording::load(options.recording, show, error))
-        die(error);
+        process::fail(error);
     const int edge = show.edge;
     if (std::find(std::begin(cli::kBuiltEdges), std::end(cli::kBuiltEdges), edge) == std::end(cli::kBuiltEdges))
-        die(std::string(options.recording) + ": recorded on a cube of edge " + std::to_string(edge) +
-            ", and this build draws the edges " + cli::builtEdges() + " (add it to CUBE_EDGES)");
-    headless::serveEdge(kTitle, edge, argv);
+        process::fail(std::string(options.recording) + ": recorded on a cube of edge " + std::to_string(edge) +
+                      ", and this build draws the edges " + cli::builtEdges() + " (add it to CUBE_EDGES)");
+    headless::serveEdge(kBase, edge, argv);
 
     const Timing timing = timingOf(show, options);
     if (timing.releases == 0)
-        die(std::string(options.recording) + ": no frame is ever released in it, so there is nothing to show");
+        process::fail(std::string(options.recording) +
+                      ": no frame is ever released in it, so there is nothing to show");
 
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, requestStop);
@@ -417,30 +422,37 @@ int main(int argc, char** argv)
 
     render::PrivateDisplay display;
     if (!display.start(options.width, options.height, error))
-        die("cannot draw without a screen: " + error);
-    openWindow(argv, options);
+        process::fail("cannot draw without a screen: " + error);
+    const Window window(argv, options);
     display.forgetCookie();
 
+    const bool spin = options.view.spinLevel >= 0;
     const std::size_t frames =
-        options.spinLevel >= 0
-            ? static_cast<std::size_t>(std::ceil(static_cast<double>(timing.endUs()) * options.fps / kUsPerSecond))
-            : timing.releases;
+        spin ? static_cast<std::size_t>(std::ceil(static_cast<double>(timing.endUs()) * options.fps / kUsPerSecond))
+             : timing.releases;
     std::unique_ptr<render::Output> output = render::openOutput(
         {.path = options.output, .width = options.width, .height = options.height, .fps = options.fps,
          .frames = frames},
         error);
     if (!output)
-        die(std::string("cannot make ") + options.output + ": " + error);
+        process::fail(std::string("cannot make ") + options.output + ": " + error);
 
     Player player(show);
-    Renderer renderer(options, *output);
-    const bool done = options.spinLevel >= 0 ? renderer.spinning(player, timing) : renderer.still(player, timing);
-    glutExit();
-    if (!done) {
+    Renderer renderer(name, options, *output, frames);
+    if (!(spin ? renderer.spinning(player, timing) : renderer.still(player, timing))) {
         output->abandon();
-        return stopSignal ? kSignalStatusBase + stopSignal : EXIT_FAILURE;
+        return kSignalStatusBase + stopSignal;
     }
-    std::fprintf(stderr, "%s: %s: %zu frames (%zu drawn), %.2f s\n", kTitle, options.output, renderer.frameCount(),
-                 renderer.drawCount(), static_cast<double>(timing.endUs()) / kUsPerSecond);
+    std::fprintf(stderr, "%s: %s: %zu frames (%zu drawn), %.2f s\n", name.c_str(),
+                 options.output, renderer.frameCount(), renderer.drawCount(),
+                 static_cast<double>(timing.endUs()) / kUsPerSecond);
     return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string name = headless::ownName(kBase, argv[0]);
+    return process::run(name, [&] { return renderRecording(name, argc, argv); });
 }

@@ -1,23 +1,20 @@
 #include "render/display.h"
 
+#include "common/process.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string_view>
-#include <thread>
 
 namespace render {
 
@@ -26,9 +23,7 @@ namespace {
 constexpr const char* kServer = "Xvfb";
 constexpr int kScreenDepth = 24;  // the depth the viewer's window gets on a desktop
 constexpr int kStartTimeoutMs = 20000;
-constexpr auto kStopPoll = std::chrono::milliseconds(10);
-constexpr int kStopPolls = 500;
-constexpr int kExecFailed = 127;
+constexpr auto kStopGrace = std::chrono::seconds(5);
 
 constexpr std::size_t kCookieBytes = 16;
 constexpr std::string_view kCookieName = "MIT-MAGIC-COOKIE-1";
@@ -69,13 +64,6 @@ std::string authorityEntry(std::string_view cookie)
     return entry;
 }
 
-std::string temporaryDir()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cuberender-XXXXXX";
-    return mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
 std::string lastLine(const std::string& path)
 {
     std::ifstream file(path);
@@ -95,16 +83,22 @@ PrivateDisplay::~PrivateDisplay()
 
 bool PrivateDisplay::start(int width, int height, std::string& error)
 {
-    cookieDir_ = temporaryDir();
-    if (cookieDir_.empty()) {
-        error = std::string("cannot make a temporary directory: ") + std::strerror(errno);
+    const std::string program = process::onPath(kServer);
+    if (program.empty()) {
+        error = "the program 'Xvfb' is not installed (on Debian: apt-get install xvfb)";
         return false;
     }
-    const std::string cookiePath = cookieDir_ + "/cookie";
-    const std::string logPath = cookieDir_ + "/server.log";
+    try {
+        cookieDir_.emplace("cuberender");
+    } catch (const process::Failure& failure) {
+        error = failure.what;
+        return false;
+    }
+    const std::string cookiePath = cookieDir_->path() / "cookie";
+    const std::string logPath = cookieDir_->path() / "server.log";
     std::string cookie(kCookieBytes, '\0');
     if (getrandom(cookie.data(), cookie.size(), 0) != static_cast<ssize_t>(cookie.size())) {
-        error = std::string("cannot make a cookie: ") + std::strerror(errno);
+        error = process::because("cannot make a cookie");
         return false;
     }
     {
@@ -120,33 +114,27 @@ bool PrivateDisplay::start(int width, int height, std::string& error)
     // once it accepts connections.
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        error = process::because("cannot make a pipe");
         return false;
     }
-    const std::string readyFd = std::to_string(ready[1]);
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(kScreenDepth);
-    const pid_t parent = getpid();
-    server_ = fork();
-    if (server_ == 0) {
-        // The server ends with this process, however it ends.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(kExecFailed);
-        fcntl(ready[1], F_SETFD, 0);
-        const int devNull = open("/dev/null", O_RDWR);
-        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, S_IRUSR | S_IWUSR);
-        dup2(devNull, STDIN_FILENO);
-        dup2(devNull, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        const char* args[] = {kServer,  "-displayfd", readyFd.c_str(),    "-screen", "0",       screen.c_str(),
-                              "-auth",  cookiePath.c_str(), "-nolisten", "tcp",     "-noreset", nullptr};
-        execvp(kServer, const_cast<char* const*>(args));
-        _exit(kExecFailed);
-    }
-    close(ready[1]);
-    if (server_ < 0) {
+    process::Child::Setup setup;
+    setup.in = setup.out = devNull;
+    setup.err = log;
+    setup.keep = ready[1];
+    const bool started = devNull >= 0 && log >= 0 &&
+                         server_.start({program, "-displayfd", std::to_string(ready[1]), "-screen", "0", screen, "-auth",
+                                        cookiePath, "-nolisten", "tcp", "-noreset"},
+                                       setup, error);
+    if (devNull < 0 || log < 0)
+        error = process::because("cannot start Xvfb");
+    for (const int fd : {ready[1], devNull, log})
+        if (fd >= 0)
+            close(fd);
+    if (!started) {
         close(ready[0]);
-        error = std::string("cannot start Xvfb: ") + std::strerror(errno);
         return false;
     }
 
@@ -156,14 +144,8 @@ bool PrivateDisplay::start(int width, int height, std::string& error)
         number += ch;
     close(ready[0]);
     if (number.empty()) {
-        kill(server_, SIGKILL);  // harmless when it has ended already
-        int status = 0;
-        waitpid(server_, &status, 0);
-        server_ = -1;
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kExecFailed)
-            error = "the program 'Xvfb' is not installed (on Debian: apt-get install xvfb)";
-        else
-            error = "Xvfb did not start: " + lastLine(logPath);
+        server_.stop(std::chrono::milliseconds(0));  // harmless when it has ended already
+        error = "Xvfb did not start: " + lastLine(logPath);
         forgetCookie();
         return false;
     }
@@ -174,30 +156,14 @@ bool PrivateDisplay::start(int width, int height, std::string& error)
 
 void PrivateDisplay::forgetCookie()
 {
-    if (cookieDir_.empty())
-        return;
-    std::error_code ignored;
-    std::filesystem::remove_all(cookieDir_, ignored);
-    cookieDir_.clear();
+    cookieDir_.reset();
 }
 
 void PrivateDisplay::stop()
 {
     forgetCookie();
-    if (server_ <= 0)
-        return;
     // Asked politely, the server removes its socket and lock file.
-    kill(server_, SIGTERM);
-    for (int poll = 0; poll < kStopPolls; ++poll) {
-        if (waitpid(server_, nullptr, WNOHANG) != 0) {
-            server_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(kStopPoll);
-    }
-    kill(server_, SIGKILL);
-    waitpid(server_, nullptr, 0);
-    server_ = -1;
+    server_.stop(kStopGrace);
 }
 
 }  // namespace render

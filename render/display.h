@@ -10,8 +10,10 @@
 //   display.forgetCookie();   // once connected
 //   display.stop();           // or let the destructor do it
 
+#include "common/process.h"
+
+#include <optional>
 #include <string>
-#include <sys/types.h>
 
 namespace render {
 
@@ -32,8 +34,8 @@ public:
     void stop();
 
 private:
-    pid_t server_ = -1;
-    std::string cookieDir_;
+    process::Child server_;
+    std::optional<process::TemporaryDir> cookieDir_;
 };
 
 }  // namespace render

@@ -1,6 +1,6 @@
 #include "render/outputs.h"
 
-#include "common/cli.h"
+#include "common/process.h"
 
 #include <gif_lib.h>
 #include <png.h>
@@ -9,17 +9,14 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
 #include <string_view>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -29,11 +26,6 @@ namespace {
 
 constexpr uint64_t kUsPerSecond = 1'000'000;
 constexpr std::size_t kBytesPerPixel = 3;
-
-std::string because(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
 
 void closeFd(int& fd)
 {
@@ -76,7 +68,7 @@ public:
         ::umask(mask);
         if (fd_ < 0 || ::fchmod(fd_, kNewFileMode & ~mask) != 0) {
             const std::string directory = nameAt ? target.substr(0, nameAt) : "the working directory";
-            error = because("cannot create a file in " + directory);
+            error = process::because("cannot create a file in " + directory);
             closeFd(fd_);
             return false;
         }
@@ -92,7 +84,7 @@ public:
         for (std::size_t done = 0; done < size;) {
             const ssize_t n = ::write(fd_, static_cast<const char*>(data) + done, size - done);
             if (n < 0 && errno != EINTR) {
-                error = because("cannot write " + target_);
+                error = process::because("cannot write " + target_);
                 return false;
             }
             done += n > 0 ? std::size_t(n) : 0;
@@ -103,7 +95,7 @@ public:
     bool commit(std::string& error)
     {
         if (::close(std::exchange(fd_, -1)) != 0 || ::rename(path_.c_str(), target_.c_str()) != 0) {
-            error = because("cannot write " + target_);
+            error = process::because("cannot write " + target_);
             return false;
         }
         path_.clear();
@@ -526,33 +518,6 @@ std::string lastLines(int log)
     return said;
 }
 
-bool waitFor(pid_t pid, int& status)
-{
-    pid_t got = -1;
-    while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    return got == pid;
-}
-
-// In the child between fork and exec, where only async-signal-safe calls are allowed.
-[[noreturn]] void becomeFfmpeg(char* const* argv, int input, int output, int log, pid_t parent)
-{
-    constexpr int kCannotRun = 127;
-    // ffmpeg goes when we do, even if we are killed, or if we went before this took effect.
-    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
-        ::_exit(kCannotRun);
-    // Signals that our caller blocks would keep abandon()'s SIGTERM from ffmpeg.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (::dup2(input, STDIN_FILENO) >= 0 && ::dup2(output, STDOUT_FILENO) >= 0 && ::dup2(log, STDERR_FILENO) >= 0)
-        ::execv(argv[0], argv);
-    static constexpr char kMessage[] = "ffmpeg could not be started\n";
-    if (::write(log, kMessage, sizeof kMessage - 1) < 0) {
-    }
-    ::_exit(kCannotRun);
-}
-
 // An MP4 or WebM video made by the ffmpeg program at a constant frame rate: each picture is
 // sent once for every video frame that falls within its time.
 class VideoOutput final : public HeldBack {
@@ -563,19 +528,13 @@ public:
     bool start(const OutputSettings& settings) override
     {
         fps_ = uint64_t(settings.fps);
-        const std::string program = cli::onPath("ffmpeg");
+        const std::string program = process::onPath("ffmpeg");
         if (settings.fps < kMinFps || settings.fps > kMaxFps)
             error_ = "the frame rate must be " + std::to_string(kMinFps) + " to " + std::to_string(kMaxFps);
         else if (program.empty())
             error_ = "the program 'ffmpeg' is not installed (on Debian: apt-get install ffmpeg)";
         if (!error_.empty() || !file_.create(settings.path, error_))
             return false;
-        const std::vector<std::string> args = arguments(program, settings);
-        std::vector<char*> argv;
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-
         // The frames go over a socket rather than a pipe, as send() with MSG_NOSIGNAL then tells of
         // an ffmpeg that has gone by EPIPE, with no SIGPIPE and no change to our signal handling.
         // What ffmpeg says goes to a file in memory, which can never fill up and stall it.
@@ -583,30 +542,25 @@ public:
         int nothing = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         log_ = ::memfd_create("ffmpeg-messages", MFD_CLOEXEC);
         if (nothing < 0 || log_ < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-            error_ = because("cannot prepare to run ffmpeg");
+            error_ = process::because("cannot prepare to run ffmpeg");
             closeFd(nothing);
             return false;
         }
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0)
-            becomeFfmpeg(argv.data(), ends[1], nothing, log_, parent);
-        if (pid_ < 0)
-            error_ = because("cannot start ffmpeg");
+        process::Child::Setup setup;
+        setup.in = ends[1];
+        setup.out = nothing;
+        setup.err = log_;
+        const bool started = ffmpeg_.start(arguments(program, settings), setup, error_);
         input_ = ends[0];
         closeFd(ends[1]);
         closeFd(nothing);
-        return pid_ > 0;
+        return started;
     }
 
     void abandon() override
     {
         closeFd(input_);
-        if (pid_ > 0) {
-            int status = 0;
-            ::kill(pid_, SIGTERM);
-            waitFor(std::exchange(pid_, -1), status);
-        }
+        ffmpeg_.stop();
         // Only once ffmpeg is gone, as its last pass over an MP4 could make the file again.
         file_.remove();
         closeFd(log_);
@@ -659,7 +613,7 @@ private:
             const ssize_t n = ::send(input_, rgb.data() + done, rgb.size() - done, MSG_NOSIGNAL);
             if (n < 0 && errno != EINTR) {
                 // ffmpeg stopped reading: why, as it tells it, comes first.
-                const std::string failure = because("cannot send ffmpeg a frame");
+                const std::string failure = process::because("cannot send ffmpeg a frame");
                 error_ = awaitEnd();
                 error_ = error_.empty() ? failure : error_;
                 return false;
@@ -679,18 +633,15 @@ private:
     std::string awaitEnd()
     {
         closeFd(input_);
-        int status = 0;
-        if (!waitFor(std::exchange(pid_, -1), status))
-            return because("cannot learn how ffmpeg ended");
+        const int status = ffmpeg_.wait();
         // At -loglevel error ffmpeg says nothing unless something went wrong, which its status
         // alone does not always show.
         const std::string said = lastLines(log_);
         std::string why;
-        if (WIFSIGNALED(status))
-            why = "ffmpeg was killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
-                  strsignal(WTERMSIG(status)) + ")";
-        else if (WEXITSTATUS(status) != 0)
-            why = "ffmpeg failed with exit status " + std::to_string(WEXITSTATUS(status));
+        if (const int signal = ffmpeg_.signal())
+            why = "ffmpeg was killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+        else if (status != 0)
+            why = "ffmpeg failed with exit status " + std::to_string(status);
         else if (!said.empty())
             why = "ffmpeg reported an error";
         return said.empty() ? why : why + ": " + said;
@@ -699,7 +650,7 @@ private:
     Format format_;
     uint64_t fps_ = 0;
     TempFile file_;
-    pid_t pid_ = -1;
+    process::Child ffmpeg_;
     int input_ = -1;     // our end of ffmpeg's standard input
     int log_ = -1;       // ffmpeg's standard error
     uint64_t sent_ = 0;  // video frames

@@ -66,9 +66,13 @@ void resetReceiver()
 
 void setupSharedMem()
 {
+    serveRecord(channel::mapRecord(channel::kFileName, "unable to open shared_mem.txt Exiting"));
+}
+
+void serveRecord(uint8_t* record)
+{
     static pthread_t core1;
 
-    uint8_t* record = channel::mapRecord(channel::kFileName, "unable to open shared_mem.txt Exiting");
     // Whatever an earlier run left in the record is dropped unhandled.
     channel::storeStatus(record, channel::kStatusIdle);
     // Everything set here is published to the receiver thread by its start.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #ifndef CUBE_EDGE
 #error "CUBE_EDGE (the cube's edge in LEDs) must be defined by the build"
@@ -43,18 +44,22 @@ inline std::atomic<uint8_t> loadNextFrame{};
 // Optional hook run on the receiver thread after each table exchange and
 // before the release is answered, with the table now on show. The viewer
 // counts releases with it; a tracing tool uses it to see every frame exactly.
+// A hook carries its own context: a lambda that holds what it works on.
 // Install it before setupSharedMem: the thread's start publishes it.
-using FrameHook = void (*)(const storeColor* shown);
-inline FrameHook frameReleasedHook = nullptr;
+using FrameHook = std::function<void(const storeColor* shown)>;
+inline FrameHook frameReleasedHook;
 
 // Optional hook run on the receiver thread for every code other than idle,
 // before it is acted on, with the record holding it. A recorder uses it.
-using CodeHook = void (*)(uint8_t code, const uint8_t* record);
-inline CodeHook codeReceivedHook = nullptr;
+using CodeHook = std::function<void(uint8_t code, const uint8_t* record)>;
+inline CodeHook codeReceivedHook;
 
 // Maps "shared_buffer.txt" in the working directory, resets the record to
 // idle and starts the receiver thread. Any failure ends the process.
 void setupSharedMem();
+// setupSharedMem's work on a record that the caller has mapped: a receiver
+// without a window maps it itself, to tell its failures in its own words.
+void serveRecord(uint8_t* record);
 // The receiver thread: answers every record for ever.
 void* readBuffer(void* map);
 // Both tables unlit, cube_color_back on show, flags down: the state the

@@ -50,9 +50,9 @@ GLuint led_list = 0;
 
 }  // namespace
 
-float cam_dist = 8.0f;
-float cam_phi = 25.0f;
-float cam_theta = 0.0f;
+float cam_dist = kStartDistance;
+float cam_phi = kStartElevation;
+float cam_theta = kStartAzimuth;
 float cam_pan[3] = {0.0f, 0.0f, 0.0f};
 int anim = 0;
 uint32_t gSpeed = kSpeedSteps[0];
@@ -87,6 +87,18 @@ void keepFreedMemory()
 {
     mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
     mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
+}
+
+void setView(const View& view)
+{
+    cam_theta = view.azimuth;
+    cam_phi = view.elevation;
+    cam_dist = view.distance;
+    overlay = view.overlay;
+    help = view.help ? 1 : 0;
+    anim = view.spinLevel >= 0 ? 1 : 0;
+    if (anim)
+        gSpeed = kSpeedSteps[view.spinLevel];
 }
 
 void setupScene()

@@ -19,6 +19,11 @@
 inline constexpr uint32_t kSpeedSteps[] = {1, 10, 25};
 inline constexpr uint8_t kTopSpeedLevel = std::size(kSpeedSteps) - 1;
 
+// The camera as the viewer starts.
+inline constexpr float kStartDistance = 8.0f;
+inline constexpr float kStartElevation = 25.0f;
+inline constexpr float kStartAzimuth = 0.0f;
+
 // The camera, the spin and the overlay, used only on the drawing thread.
 extern float cam_dist;
 extern float cam_phi;
@@ -36,6 +41,18 @@ extern int win_height;
 
 // The table that drawScene draws.
 extern const storeColor* ptCurrLocalColorTable;
+
+// A picture as a program other than the viewer takes it: the camera as the
+// viewer's drags set it, the spin and the overlay.
+struct View {
+    float azimuth = kStartAzimuth;      // cam_theta
+    float elevation = kStartElevation;  // cam_phi, -90 to 90
+    float distance = kStartDistance;    // cam_dist, 0 or more
+    int spinLevel = -1;                 // a speed level, or -1: no spin
+    bool overlay = true;                // the prompt (or help) line at all
+    bool help = false;                  // the help text instead of the prompt
+};
+void setView(const View& view);
 
 // Tells malloc to keep memory that freeglut and Mesa free on every frame.
 void keepFreedMemory();

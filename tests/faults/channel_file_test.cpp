@@ -46,9 +46,10 @@ TEST(ChannelFile, EveryProgramRefusesAnUnusableFileAndLeavesItAlone)
         testsupport::RunDir dir;
         const std::string recording = writeRecording(dir);
         const std::vector<Program> programs = {
-            {{binary("cubetrace")}, faults::kReader},
-            {{binary("cubetrace5")}, faults::kReader},
-            {{binary("cubetrace"), "--edge", "5", "--leds"}, faults::kReader},
+            {{binary("cubetrace")}, faults::receiverTool("cubetrace")},
+            {{binary("cubetrace5")}, faults::receiverTool("cubetrace5")},
+            {{binary("cubetrace"), "--edge", "5", "--leds"}, faults::receiverTool("cubetrace")},
+            {{binary("cubesend5"), "ddp://127.0.0.1"}, faults::receiverTool("cubesend5")},
             {{binary("cubereplay"), recording}, faults::kWriter},
             {{binary("cubeshow"), "12"}, faults::kWriter},
             {{binary("cubefill")}, faults::kWriter},
@@ -89,7 +90,7 @@ TEST(ChannelFile, TruncatedWhileInUseEndsBothEndsWithAMessage)
     ASSERT_TRUE(tracer->waitForOutput([](const std::string& out) { return out.find("\n3 ") != std::string::npos; }));
     ASSERT_EQ(::truncate(dir.recordPath().c_str(), 0), 0);
 
-    for (auto [process, side] : {std::pair{tracer.get(), faults::kReader}, std::pair{&fill, faults::kWriter}}) {
+    for (auto [process, side] : {std::pair{tracer.get(), faults::receiverTool("cubetrace5")}, std::pair{&fill, faults::kWriter}}) {
         const testsupport::Exit exit = process->wait();
         EXPECT_EQ(exit.signal, 0);
         EXPECT_EQ(exit.code, 1);

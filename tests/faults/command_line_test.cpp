@@ -163,7 +163,7 @@ TEST(HostileCommandLine, CubetraceRefusesWithUsageOrTheFileItCannotWrite)
     refusals.push_back({{"--record", ""}, kFailureStatus, cannotWrite + ": No such file or directory\n"});
     refusals.push_back(
         {{"--record", kLongArgument}, kFailureStatus, cannotWrite + kLongArgument + ": File name too long\n"});
-    expectRefusals("cubetrace", faults::kReader, refusals);
+    expectRefusals("cubetrace", faults::receiverTool("cubetrace"), refusals);
 }
 
 TEST(HostileCommandLine, CubereplayRefusesWithUsageOrTheFileItCannotRead)
@@ -188,20 +188,23 @@ TEST(HostileCommandLine, CubereplayRefusesWithUsageOrTheFileItCannotRead)
 }
 
 // Every tool of the toolkit's own answers --help on standard output with
-// its usage line first, and --version with the toolkit's version.
+// its usage line first, and --version with the toolkit's version, each under
+// its own name; a build for another edge names that edge as its default.
 TEST(ToolCommandLine, HelpAndVersionAnswerOnStandardOutput)
 {
-    for (const std::string tool : {"cubetrace", "cubetrace5", "cubereplay", "cubeplay"}) {
+    for (const std::string tool : {"cubetrace", "cubetrace5", "cubesend5", "cubereplay", "cubeplay"}) {
         SCOPED_TRACE(tool);
-        const std::string name = tool == "cubetrace5" ? "cubetrace" : tool;
         Process help({binary(tool), "--help"}, Process::Options::in("/"));
         EXPECT_EQ(help.wait().code, 0);
-        EXPECT_TRUE(help.out().starts_with("Usage: " + name + " [OPTION]...")) << help.out();
+        EXPECT_TRUE(help.out().starts_with("Usage: " + tool + " [OPTION]...")) << help.out();
         EXPECT_NE(help.out().find("\n  --version "), std::string::npos) << help.out();
+        if (tool.ends_with('5')) {
+            EXPECT_NE(help.out().find(" (default 5)\n"), std::string::npos) << help.out();
+        }
         EXPECT_EQ(help.err(), "");
         Process version({binary(tool), "--version"}, Process::Options::in("/"));
         EXPECT_EQ(version.wait().code, 0);
-        EXPECT_EQ(version.out(), name + " (ledcube) " CUBE_VERSION "\n");
+        EXPECT_EQ(version.out(), tool + " (ledcube) " CUBE_VERSION "\n");
     }
 }
 

@@ -19,10 +19,20 @@ constexpr auto kRefusalDeadline = 30s;
 constexpr auto kStatusDeadline = 60s;
 constexpr std::size_t kShortFile = channel::kRecordSize - 1;
 
+std::string spoken(const Side& side, const std::string& what)
+{
+    return side.speaker ? std::string(side.speaker) + ": " + what + "\n" : what + "\n";
+}
+
 std::string refusedFile(const Side& side, const char* what)
 {
-    return std::string(side.path) + " is " + what + "; the frame record needs a file of at least " +
-           std::to_string(channel::kRecordSize) + " bytes. Exiting\n";
+    return spoken(side, std::string(side.path) + " is " + what + "; the frame record needs a file of at least " +
+                            std::to_string(channel::kRecordSize) + " bytes" + (side.speaker ? "" : ". Exiting"));
+}
+
+std::string failedOpen(const Side& side, const char* why)
+{
+    return spoken(side, std::string(side.openFailure) + ": " + why);
 }
 
 void replaceWithDirectory(const testsupport::RunDir& dir)
@@ -37,7 +47,7 @@ const std::vector<BadChannel>& badChannels()
 {
     static const std::vector<BadChannel> cases = {
         {"missing", [](const testsupport::RunDir& dir) { fs::remove(dir.recordPath()); },
-         [](const Side& side) { return std::string(side.openFailure) + ": No such file or directory\n"; }, false},
+         [](const Side& side) { return failedOpen(side, "No such file or directory"); }, false},
         {"empty", [](const testsupport::RunDir& dir) { dir.writeRecordBytes({}); },
          [](const Side& side) { return refusedFile(side, "too short"); }, false},
         {"one byte short",
@@ -46,7 +56,7 @@ const std::vector<BadChannel>& badChannels()
          },
          [](const Side& side) { return refusedFile(side, "too short"); }, false},
         {"a directory", replaceWithDirectory,
-         [](const Side& side) { return std::string(side.openFailure) + ": Is a directory\n"; }, false},
+         [](const Side& side) { return failedOpen(side, "Is a directory"); }, false},
         // Opens for reading and writing without blocking, but cannot be mapped.
         {"a named pipe",
          [](const testsupport::RunDir& dir) {
@@ -55,7 +65,7 @@ const std::vector<BadChannel>& badChannels()
          },
          [](const Side& side) { return refusedFile(side, "not a regular file"); }, false},
         {"not writable", [](const testsupport::RunDir& dir) { ::chmod(dir.recordPath().c_str(), 0444); },
-         [](const Side& side) { return std::string(side.openFailure) + ": Permission denied\n"; }, true},
+         [](const Side& side) { return failedOpen(side, "Permission denied"); }, true},
     };
     return cases;
 }

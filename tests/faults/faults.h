@@ -20,11 +20,19 @@ struct Side {
     const char* path;         // as the program opens it
     const char* openFailure;  // the perror prefix of a failed open
     bool startsBelow;         // started in the run directory, below the file
+    // A tool of the toolkit's own says "<speaker>: " before what failed, and
+    // no "Exiting"; the library and the viewer speak for no one.
+    const char* speaker = nullptr;
 
     std::string startDir(const testsupport::RunDir& dir) const { return startsBelow ? dir.runDir() : dir.root(); }
 };
 inline constexpr Side kReader{"shared_buffer.txt", "unable to open shared_mem.txt Exiting", false};
 inline constexpr Side kWriter{"../shared_buffer.txt", "unable to open shared_buffer.txt Exiting", true};
+// cubetrace, cubesend and their builds for other edges, as `speaker` names itself.
+constexpr Side receiverTool(const char* speaker)
+{
+    return {"shared_buffer.txt", "cannot open shared_buffer.txt", false, speaker};
+}
 
 struct BadChannel {
     const char* name;

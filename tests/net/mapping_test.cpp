@@ -136,7 +136,8 @@ TEST(CubesendMapping, BadLayoutIsRefusedWithItsLineBeforeTheChannelIsTouched)
         EXPECT_EQ(send.wait().code, kUsageStatus);
         const std::vector<std::string> err = testsupport::splitLines(send.err());
         ASSERT_EQ(err.size(), 1u) << send.err();
-        EXPECT_TRUE(err[0].starts_with("cubesend: " + layout + ":" + std::to_string(line) + ": ")) << err[0];
+        EXPECT_TRUE(err[0].starts_with(program(kSmallEdge) + ": " + layout + ":" + std::to_string(line) + ": "))
+            << err[0];
         EXPECT_EQ(channel::loadStatus(dir.mapRecord()), Cubesend::kStaleStatus);
     }
 }

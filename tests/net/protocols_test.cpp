@@ -90,7 +90,7 @@ void expectSendingAgain(Cubesend& send, const std::string& target)
         std::this_thread::sleep_for(kPause);
     const std::vector<std::string> reports = send.reports(target);
     ASSERT_EQ(reports.size(), 2u) << send.process().err();
-    EXPECT_EQ(reports[1], "cubesend: " + target + ": sending again");
+    EXPECT_EQ(reports[1], send.name() + ": " + target + ": sending again");
 }
 
 TEST(CubesendDdp, PacketsCarryOffsetsASequenceAndPushOnTheLastOnly)

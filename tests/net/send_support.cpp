@@ -189,11 +189,11 @@ std::string writeLayout(const std::string& path, const std::vector<std::string>&
     return path;
 }
 
-Cubesend::Cubesend(const std::vector<std::string>& args, int edge)
+Cubesend::Cubesend(const std::vector<std::string>& args, int edge) : name_(program(edge))
 {
     record_ = dir.mapRecord();
     channel::storeStatus(record_, kStaleStatus);
-    std::vector<std::string> argv{testsupport::binary(program(edge))};
+    std::vector<std::string> argv{testsupport::binary(name_)};
     argv.insert(argv.end(), args.begin(), args.end());
     process_ = std::make_unique<Process>(argv, Process::Options::in(dir.root()));
     check(waitIdle(record_, *process_), "cubesend did not take up the channel: " + process_->err());
@@ -221,7 +221,7 @@ std::vector<std::string> Cubesend::reports(const std::string& target) const
 {
     std::vector<std::string> lines;
     for (const std::string& line : testsupport::splitLines(process_->err()))
-        if (line.starts_with("cubesend: " + target + ": "))
+        if (line.starts_with(name_ + ": " + target + ": "))
             lines.push_back(line);
     // The first one describes the target at start.
     if (!lines.empty())

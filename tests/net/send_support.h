@@ -49,13 +49,16 @@ public:
     // Clear, the LEDs in batches of three, release without keep.
     bool show(const std::vector<queueEntry>& leds);
     testsupport::Process& process() { return *process_; }
-    // Lines of standard error that start "cubesend: TARGET: ", after the one
+    // The program, cubesend or cubesend<N>, as it names itself.
+    const std::string& name() const { return name_; }
+    // Lines of standard error that start "<name>: TARGET: ", after the one
     // that describes the target at start.
     std::vector<std::string> reports(const std::string& target) const;
 
     testsupport::RunDir dir;
 
 private:
+    std::string name_;
     uint8_t* record_ = nullptr;
     std::unique_ptr<testsupport::Process> process_;
 };

@@ -257,14 +257,14 @@ TEST(Cubetrace, UnusableChannelFileEndsWithAMessage)
     };
     const Case cases[] = {
         {"missing", [](const std::string& path) { std::filesystem::remove(path); },
-         "unable to open shared_mem.txt Exiting: No such file or directory"},
+         "cubetrace: cannot open shared_buffer.txt: No such file or directory"},
         {"10 bytes", [](const std::string& path) { std::filesystem::resize_file(path, 10); }, "too short"},
         {"directory",
          [](const std::string& path) {
              std::filesystem::remove(path);
              std::filesystem::create_directory(path);
          },
-         "unable to open shared_mem.txt Exiting: Is a directory"},
+         "cubetrace: cannot open shared_buffer.txt: Is a directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
