@@ -51,6 +51,12 @@ Packet& singleMessage(std::vector<Packet>& packets, std::size_t header, std::spa
 //   8  length     16 bits, big-endian: data bytes in this packet
 //   10 data       at most 1,440 bytes (480 pixels)
 namespace ddp {
+constexpr std::size_t kFlags = 0;
+constexpr std::size_t kSequence = 1;
+constexpr std::size_t kDataType = 2;
+constexpr std::size_t kId = 3;
+constexpr std::size_t kOffset = 4;
+constexpr std::size_t kLength = 8;
 constexpr std::size_t kHeaderSize = 10;
 constexpr uint8_t kVersion1 = 0x40;
 constexpr uint8_t kPush = 0x01;
@@ -73,12 +79,12 @@ void DdpEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packe
         sequence_ = sequence_ % ddp::kSequenceMask + 1;
         Packet& packet = packets[i];
         packet.resize(ddp::kHeaderSize + length);
-        packet[0] = ddp::kVersion1 | (i + 1 == packets.size() ? ddp::kPush : 0);
-        packet[1] = sequence_;
-        packet[2] = ddp::kRgb8;
-        packet[3] = ddp::kDefaultOutput;
-        putBe32(&packet[4], offset);
-        putBe16(&packet[8], length);
+        packet[ddp::kFlags] = ddp::kVersion1 | (i + 1 == packets.size() ? ddp::kPush : 0);
+        packet[ddp::kSequence] = sequence_;
+        packet[ddp::kDataType] = ddp::kRgb8;
+        packet[ddp::kId] = ddp::kDefaultOutput;
+        putBe32(&packet[ddp::kOffset], offset);
+        putBe16(&packet[ddp::kLength], length);
         std::memcpy(&packet[ddp::kHeaderSize], rgb.data() + offset, length);
     }
 }
@@ -112,19 +118,42 @@ void DdpEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packe
 //   125  START code           0x00, dimmer data
 //   126  channels             3 a LED: R, G, B
 namespace e131 {
-constexpr std::size_t kHeaderSize = 126;
-constexpr std::size_t kRootLayer = 16;  // where the root layer's flags and length sit
+constexpr std::size_t kPreamble = 0;
+constexpr std::size_t kPostamble = 2;
+constexpr std::size_t kIdentifier = 4;
+constexpr std::size_t kRootLayer = 16;  // each layer starts with its flags and length
+constexpr std::size_t kRootVector = 18;
+constexpr std::size_t kCid = 22;
 constexpr std::size_t kFramingLayer = 38;
+constexpr std::size_t kFramingVector = 40;
+constexpr std::size_t kSourceName = 44;
+constexpr std::size_t kPriority = 108;
+constexpr std::size_t kSyncAddress = 109;
+constexpr std::size_t kSequence = 111;
+constexpr std::size_t kOptions = 112;
+constexpr std::size_t kUniverse = 113;
 constexpr std::size_t kDmpLayer = 115;
+constexpr std::size_t kDmpVector = 117;
+constexpr std::size_t kAddressType = 118;
+constexpr std::size_t kFirstAddress = 119;
+constexpr std::size_t kAddressIncrement = 121;
+constexpr std::size_t kValueCount = 123;
+constexpr std::size_t kStartCode = 125;
+constexpr std::size_t kHeaderSize = 126;
 constexpr uint16_t kFlags = 0x7000;
 constexpr uint16_t kPreambleSize = 0x0010;
+constexpr uint16_t kPostambleSize = 0x0000;
 constexpr char kPacketIdentifier[12] = {'A', 'S', 'C', '-', 'E', '1', '.', '1', '7', 0, 0, 0};
 constexpr uint32_t kVectorRootData = 0x00000004;
 constexpr uint32_t kVectorFramingData = 0x00000002;
 constexpr uint8_t kVectorDmpSetProperty = 0x02;
 constexpr uint8_t kAddressAndDataType = 0xa1;
 constexpr uint8_t kDefaultPriority = 100;
+constexpr uint16_t kNoSynchronisation = 0;
+constexpr uint8_t kNoOptions = 0;
+constexpr uint16_t kFirstPropertyAddress = 0;
 constexpr uint8_t kDimmerStartCode = 0x00;
+constexpr uint16_t kIncrementByOne = 1;
 }  // namespace e131
 
 std::size_t e131Universes(std::size_t leds, unsigned ledsPerUniverse)
@@ -152,25 +181,29 @@ void E131Encoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& pack
         Packet& p = packets[i];
         p.assign(e131::kHeaderSize + channels, 0);
 
-        putBe16(&p[0], e131::kPreambleSize);
-        std::memcpy(&p[4], e131::kPacketIdentifier, sizeof e131::kPacketIdentifier);
+        putBe16(&p[e131::kPreamble], e131::kPreambleSize);
+        putBe16(&p[e131::kPostamble], e131::kPostambleSize);
+        std::memcpy(&p[e131::kIdentifier], e131::kPacketIdentifier, sizeof e131::kPacketIdentifier);
         putBe16(&p[e131::kRootLayer], e131::kFlags | (p.size() - e131::kRootLayer));
-        putBe32(&p[18], e131::kVectorRootData);
-        std::copy(cid_.begin(), cid_.end(), &p[22]);
+        putBe32(&p[e131::kRootVector], e131::kVectorRootData);
+        std::copy(cid_.begin(), cid_.end(), &p[e131::kCid]);
 
         putBe16(&p[e131::kFramingLayer], e131::kFlags | (p.size() - e131::kFramingLayer));
-        putBe32(&p[40], e131::kVectorFramingData);
-        std::memcpy(&p[44], sourceName_.data(), sourceName_.size());
-        p[108] = e131::kDefaultPriority;
-        p[111] = sequences_[i]++;
-        putBe16(&p[113], firstUniverse_ + i);
+        putBe32(&p[e131::kFramingVector], e131::kVectorFramingData);
+        std::memcpy(&p[e131::kSourceName], sourceName_.data(), sourceName_.size());
+        p[e131::kPriority] = e131::kDefaultPriority;
+        putBe16(&p[e131::kSyncAddress], e131::kNoSynchronisation);
+        p[e131::kSequence] = sequences_[i]++;
+        p[e131::kOptions] = e131::kNoOptions;
+        putBe16(&p[e131::kUniverse], firstUniverse_ + i);
 
         putBe16(&p[e131::kDmpLayer], e131::kFlags | (p.size() - e131::kDmpLayer));
-        p[117] = e131::kVectorDmpSetProperty;
-        p[118] = e131::kAddressAndDataType;
-        putBe16(&p[121], 1);
-        putBe16(&p[123], 1 + channels);
-        p[125] = e131::kDimmerStartCode;
+        p[e131::kDmpVector] = e131::kVectorDmpSetProperty;
+        p[e131::kAddressType] = e131::kAddressAndDataType;
+        putBe16(&p[e131::kFirstAddress], e131::kFirstPropertyAddress);
+        putBe16(&p[e131::kAddressIncrement], e131::kIncrementByOne);
+        putBe16(&p[e131::kValueCount], 1 + channels);
+        p[e131::kStartCode] = e131::kDimmerStartCode;
         std::memcpy(&p[e131::kHeaderSize], rgb.data() + offset, channels);
     }
 }
@@ -208,6 +241,9 @@ E131Encoder::Cid machineCid()
 //   2  length    16 bits, big-endian: data bytes
 //   4  data      R, G, B for each pixel
 namespace opc {
+constexpr std::size_t kChannel = 0;
+constexpr std::size_t kCommand = 1;
+constexpr std::size_t kLength = 2;
 constexpr std::size_t kHeaderSize = 4;
 constexpr uint8_t kSetPixelColours = 0;
 }  // namespace opc
@@ -215,9 +251,9 @@ constexpr uint8_t kSetPixelColours = 0;
 void OpcEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
     Packet& p = singleMessage(packets, opc::kHeaderSize, rgb);
-    p[0] = channel_;
-    p[1] = opc::kSetPixelColours;
-    putBe16(&p[2], rgb.size());
+    p[opc::kChannel] = channel_;
+    p[opc::kCommand] = opc::kSetPixelColours;
+    putBe16(&p[opc::kLength], rgb.size());
 }
 
 // Adalight, over a serial port:
@@ -228,6 +264,10 @@ void OpcEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packe
 //   5  checksum: high ^ low ^ 0x55
 //   6  data      R, G, B for each LED
 namespace adalight {
+constexpr std::size_t kMagicAt = 0;
+constexpr std::size_t kCountHigh = 3;
+constexpr std::size_t kCountLow = 4;
+constexpr std::size_t kChecksum = 5;
 constexpr std::size_t kHeaderSize = AdalightEncoder::kOverhead;
 constexpr uint8_t kMagic[3] = {'A', 'd', 'a'};
 constexpr uint8_t kChecksumSeed = 0x55;
@@ -236,9 +276,9 @@ constexpr uint8_t kChecksumSeed = 0x55;
 void AdalightEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
     Packet& p = singleMessage(packets, adalight::kHeaderSize, rgb);
-    std::copy(std::begin(adalight::kMagic), std::end(adalight::kMagic), p.begin());
-    putBe16(&p[3], rgb.size() / kBytesPerPixel - 1);
-    p[5] = p[3] ^ p[4] ^ adalight::kChecksumSeed;
+    std::copy(std::begin(adalight::kMagic), std::end(adalight::kMagic), &p[adalight::kMagicAt]);
+    putBe16(&p[adalight::kCountHigh], rgb.size() / kBytesPerPixel - 1);
+    p[adalight::kChecksum] = p[adalight::kCountHigh] ^ p[adalight::kCountLow] ^ adalight::kChecksumSeed;
 }
 
 // TPM2 serial frame:
@@ -249,6 +289,9 @@ void AdalightEncoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& 
 //   4  data      R, G, B for each LED
 //   n  0x36      end of frame
 namespace tpm2 {
+constexpr std::size_t kStartAt = 0;
+constexpr std::size_t kType = 1;
+constexpr std::size_t kSize = 2;
 constexpr std::size_t kHeaderSize = 4;
 constexpr uint8_t kStart = 0xc9;
 constexpr uint8_t kDataFrame = 0xda;
@@ -259,9 +302,9 @@ static_assert(kHeaderSize + sizeof kEnd == Tpm2Encoder::kOverhead);
 void Tpm2Encoder::encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets)
 {
     Packet& p = singleMessage(packets, tpm2::kHeaderSize, rgb, sizeof tpm2::kEnd);
-    p[0] = tpm2::kStart;
-    p[1] = tpm2::kDataFrame;
-    putBe16(&p[2], rgb.size());
+    p[tpm2::kStartAt] = tpm2::kStart;
+    p[tpm2::kType] = tpm2::kDataFrame;
+    putBe16(&p[tpm2::kSize], rgb.size());
     p.back() = tpm2::kEnd;
 }
 
