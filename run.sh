@@ -12,7 +12,8 @@
 #
 # The run directory is ./run: the viewer works in run/ beside the channel
 # file "shared_buffer.txt", the animation in run/anim/ (with launch, app5 and
-# app12). With no display the frames are printed by cubetrace instead.
+# app12). With no display the frames are printed by cubetrace instead. Each
+# setup step prints one line; its whole output is kept in build-run/logs/.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,8 +35,9 @@ case "${1:-show}" in
     *) usage 2; exit 2 ;;
 esac
 
-# shellcheck source=scripts/packages.sh
-source "$here/scripts/packages.sh"
+logs=$build/logs
+# shellcheck source=scripts/setup.sh
+source "$here/scripts/setup.sh"
 need_packages "${run_packages[@]}"
 
 # The edges built so far, and the one asked for.
@@ -52,7 +54,8 @@ if [[ ${play[0]} == --edge ]]; then
     [[ ";$edges;" == *";$edge;"* ]] || edges+=";$edge"
 fi
 
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCUBE_EDGES="$edges" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+step configure "Configuring…" \
+    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCUBE_EDGES="$edges"
+step build "Building… (about a minute on 2 cores the first time)" cmake --build "$build" -j"$(nproc)"
 
 exec "$build/bin/cubeplay" --dir "$here/run" "${play[@]}"

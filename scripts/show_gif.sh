@@ -8,7 +8,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 output=${1:-$here/docs/show.gif}
-bin=$here/build/bin
+bin=$here/build-test/bin
 [[ -x $bin/cuberender ]] || bin=$here/build-run/bin
 [[ -x $bin/cuberender && -x $bin/cubeplay ]] || { echo "build the project first (./run.sh or ./test.sh)" >&2; exit 1; }
 
