@@ -4,11 +4,14 @@
 // not depend on the cube's edge, so programs built for every edge share them.
 
 #include "lbox/lBox.h"
+#include "lbox/lFrame.h"
 
 #include <cmath>
 
-inline constexpr float kUnlitLevel = 0.3f;
-inline constexpr storeColor kUnlit = {kUnlitLevel, kUnlitLevel, kUnlitLevel};
+// The viewer's unlit grey: the whole-frame writer (lFrame.h) sends an LED
+// that is off in this very colour.
+inline constexpr storeColor kUnlit = lFrame::kUnlit;
+inline constexpr float kUnlitLevel = kUnlit.r;
 inline constexpr double kLitTolerance = 0.0001;
 
 // An LED counts as lit when every component is clearly away from the unlit

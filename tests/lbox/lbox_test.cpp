@@ -2,14 +2,19 @@
 // runs the scenario program as a real process below a run directory and
 // checks what a recording reader finds in the mapped record.
 
-#include "tests/lbox/call_mix.h"
 #include "lbox/channel.h"
-#include "tests/lbox/recording_reader.h"
 #include "testkit/support.h"
+#include "tests/lbox/call_mix.h"
+#include "tests/lbox/frame_sequence.h"
+#include "tests/lbox/recording_reader.h"
+#include "viewer/core1Read.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -289,6 +294,111 @@ const BadChannel kBadChannels[] = {
     {"not writable", [](const RunDir& d) { ::chmod(d.recordPath().c_str(), 0444); },
      "unable to open shared_buffer.txt Exiting: Permission denied\n", true},
 };
+
+// What the codes of a run show, played through the viewer's own receiver:
+// each release's frame on show, and the LED writes and clears that went
+// into it. A receiver restarted before code `restartAt` starts from unlit
+// tables and drops the code that it finds in the record.
+struct Shown {
+    std::vector<storeColor> table;
+    int codes = 0;
+};
+
+std::vector<Shown> playThroughReceiver(const std::vector<RecordingReader::Record>& codes,
+                                       std::size_t restartAt = SIZE_MAX)
+{
+    static_assert(kCubeEdge == frames::kEdge);
+    std::vector<Shown> shown;
+    int sent = 0;
+    resetReceiver();
+    frameReleasedHook = [&](const storeColor* table) {
+        shown.push_back({{table, table + kCubeLeds}, sent});
+        sent = 0;
+    };
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (i == restartAt) {
+            resetReceiver();
+            continue;
+        }
+        RecordingReader::Record record = codes[i];
+        const uint8_t code = record[0];
+        const int entries = code > channel::kStatusBatchBase ? code - channel::kStatusBatchBase : 0;
+        sent += code == channel::kStatusClear ? 1 : entries;
+        for (int k = 0; k < entries; ++k) {
+            const queueEntry e = channel::unpackEntry(record.data(), static_cast<std::size_t>(k));
+            EXPECT_TRUE(e.x < frames::kEdge && e.y < frames::kEdge && e.z < frames::kEdge) << "code " << i;
+        }
+        handleRecord(record.data());
+    }
+    frameReleasedHook = nullptr;
+    return shown;
+}
+
+// A frame as the receiver holds it: an LED that is off in the unlit grey.
+std::vector<storeColor> asReceived(const lFrame& frame)
+{
+    std::vector<storeColor> table;
+    for (const storeColor& c : frame.leds())
+        table.push_back(lFrame::isOff(c) ? kUnlit : c);
+    return table;
+}
+
+int differing(const std::vector<storeColor>& a, const std::vector<storeColor>& b)
+{
+    int count = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        count += std::memcmp(&a[i], &b[i], sizeof(storeColor)) != 0;
+    return count;
+}
+
+TEST_F(LboxTest, FrameWriterShowsEachFrameWithTheFewestWrites)
+{
+    RecordingReader reader(record);
+    auto process = start({"frames"});
+    expectCleanExit(*process);
+
+    const std::vector<Shown> shown = playThroughReceiver(reader.codes());
+    ASSERT_EQ(shown.size(), std::size_t{frames::kSequenceLength});
+    const std::vector<storeColor> dark = asReceived(lFrame(frames::kEdge));
+    for (int k = 0; k < frames::kSequenceLength; ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        const std::vector<storeColor> expected = asReceived(frames::sequenceFrame(k));
+        EXPECT_EQ(differing(shown[k].table, expected), 0);
+        // The receiver builds on the frame before last, which the writer
+        // knows from the third frame on.
+        const int lit = differing(expected, dark);
+        const int changed = k < 2 ? INT_MAX : differing(expected, asReceived(frames::sequenceFrame(k - 2)));
+        EXPECT_EQ(shown[k].codes, std::min(changed, lit + 1));
+    }
+}
+
+TEST_F(LboxTest, FrameWriterBringsARestartedReceiverRightWithinASecond)
+{
+    RecordingReader reader(record);
+    auto process = start({"numbered-frames"});
+    expectCleanExit(*process);
+
+    // Restarted while frame kRestart goes out: its first code is lost.
+    constexpr int kRestart = 12;
+    const auto codes = reader.codes();
+    std::size_t restartAt = 0;
+    for (int releases = 0; releases < kRestart; ++restartAt)
+        releases += codes.at(restartAt)[0] == channel::kStatusReleaseNoKeep;
+    const std::vector<Shown> shown = playThroughReceiver(codes, restartAt);
+    ASSERT_EQ(shown.size(), std::size_t{frames::kNumberedLength});
+
+    int firstRight = -1;
+    for (int k = 0; k < frames::kNumberedLength; ++k) {
+        const bool right = differing(shown[k].table, asReceived(frames::numberedFrame(k))) == 0;
+        EXPECT_TRUE(right || (k >= kRestart && firstRight < 0)) << "frame " << k;
+        if (k >= kRestart && right && firstRight < 0)
+            firstRight = k;
+    }
+    // The frames are a tenth of a second apart or more, and a whole frame
+    // goes out at least once a second.
+    EXPECT_GE(firstRight, kRestart);
+    EXPECT_LE(firstRight, kRestart + 10);
+}
 
 TEST(LboxChannelFile, UnusableFileIsReportedAndLeftAlone)
 {

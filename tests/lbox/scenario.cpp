@@ -2,9 +2,11 @@
 // scenario through lBox and reports what only it can see on standard output.
 // It runs in its own process because each process has one lBox.
 
-#include "tests/lbox/call_mix.h"
 #include "lbox/channel.h"
 #include "lbox/lBox.h"
+#include "lbox/lFrame.h"
+#include "tests/lbox/call_mix.h"
+#include "tests/lbox/frame_sequence.h"
 
 #include <chrono>
 #include <cstdio>
@@ -135,6 +137,20 @@ int main(int argc, char** argv)
         say("queued");
         for (;;)
             box->msSleep(1000);
+    } else if (name == "frames") {
+        // The sequence through a writer that sends a frame whole only while
+        // it does not know the receiver's tables.
+        lFrameWriter writer(box, frames::kEdge);
+        writer.setWholeEvery(std::chrono::milliseconds(0));
+        for (int k = 0; k < frames::kSequenceLength; ++k)
+            writer.show(frames::sequenceFrame(k));
+    } else if (name == "numbered-frames") {
+        // A frame every tenth of a second, with the writer's whole frames.
+        lFrameWriter writer(box, frames::kEdge);
+        for (int k = 0; k < frames::kNumberedLength; ++k) {
+            writer.show(frames::numberedFrame(k));
+            box->msSleep(100);
+        }
     } else if (name == "idle") {
         return 0;
     } else {
