@@ -5,7 +5,8 @@
 #     pkg-config, and played there by the installed cubeplay;
 #   - the library alone as a distribution stages it: prefix /usr, libdir
 #     lib/<multiarch>, under DESTDIR, found by CMake and by pkg-config.
-# lBox.h compiles in a program of its own as C++17 and as C++20.
+# lBox.h, lFrame.h and lEffect.h compile in a program of its own as C++17
+# and as C++20, and an effect of one's own plays with cubefx's options.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -15,11 +16,12 @@ fail() { echo "$*" >&2; exit 1; }
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay cubeplay)
+commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay cubeplay cubefx)
 [[ -x $build/bin/cubeview12 ]] && commands+=(cubeview12 cubeview5)
 [[ -x $build/bin/cuberender ]] && commands+=(cuberender cuberender5)
 helpers=(launch app5 app12 bytemax)
-for file in "${commands[@]/#/bin/}" "${helpers[@]/#/libexec/ledcube/}" lib/liblbox.a include/lBox.h \
+for file in "${commands[@]/#/bin/}" "${helpers[@]/#/libexec/ledcube/}" lib/liblbox.a lib/liblboxeffects.a \
+            include/lBox.h include/lFrame.h include/lEffect.h \
             lib/cmake/lbox/lboxConfig.cmake lib/pkgconfig/lbox.pc; do
     [[ -e $prefix/$file ]] || fail "not installed: $file"
 done
@@ -43,7 +45,7 @@ done
 
 # A program of its own, against each layout, in each language version.
 probe=$work/probe.cpp
-printf '%s\n' '#include <lBox.h>' \
+printf '%s\n' '#include <lBox.h>' '#include <lFrame.h>' '#include <lEffect.h>' \
     'int main() { return lBox::getInstance(5, 5, 5)->write(0, 0, 0, {1, 0, 0}) == -1 ? 0 : 1; }' >"$probe"
 compile_with_pkg_config() {  # PKG_CONFIG_PATH, then g++ arguments
     local path=$1
@@ -74,11 +76,19 @@ for rain in "$work/example/rain" "$work/rain-pkgconfig"; do
     [[ -L $work/run/anim/app5 && $(stat -c %s "$work/run/shared_buffer.txt") -eq 46 ]] || fail "run directory not laid out"
 done
 
+# Half a second of the example effect: 15 frames at 30 a second, lit, then
+# the dark cube.
+"$prefix/bin/cubeplay" --headless --edge 5 --dir "$work/run" "$work/example/pulse" --edge 5 --duration 0.5 --unpaced \
+    >"$work/out.txt" 2>"$work/err.txt" || fail "pulse: cubeplay failed: $(cat "$work/err.txt")"
+grep -E '^[0-9]+ [0-9]+ [0-9]+ [0-9a-f]{8}$' "$work/out.txt" >"$work/trace.txt" || true
+[[ $(wc -l <"$work/trace.txt") -eq 16 && $(sed -n 2p "$work/trace.txt") =~ ^2\ [0-9]+\ [1-9] &&
+   $(tail -n 1 "$work/trace.txt") =~ ^16\ [0-9]+\ 0\  ]] || fail "pulse: $(cat "$work/out.txt")"
+
 # The distribution's layout: only the library and its package files.
 multiarch=$(gcc -print-multiarch)
 stage=$work/stage
 cmake -S "$source" -B "$work/usr" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF -DCUBE_VIEWER=OFF >/dev/null
-cmake --build "$work/usr" --target lbox >/dev/null
+cmake --build "$work/usr" --target lbox lbox_effects >/dev/null
 DESTDIR=$stage cmake --install "$work/usr" --component Development >/dev/null
 pc_dir=$stage/usr/lib/$multiarch/pkgconfig
 [[ -e $stage/usr/lib/$multiarch/liblbox.a && -e $pc_dir/lbox.pc ]] || fail "no multiarch layout under $stage/usr"

@@ -1,0 +1,126 @@
+#pragma once
+
+// Effects: animations written as the cube's picture at a moment, played by
+// one loop that every effect shares, with the options of cubefx. One effect
+// is one class and one line in main:
+//
+//   class Pulse : public lEffect {
+//   public:
+//       void draw(lFrame& frame, double time) override
+//       {
+//           const float level = 0.5f + 0.5f * std::sin(time * rate);
+//           frame.fill(lFrame::hsv(static_cast<float>(time) / 10, 1, level));
+//       }
+//
+//   private:
+//       const double& rate = setting("rate", 3, 0.1, 20, "beats a second, times 2 pi");
+//   };
+//
+//   int main(int argc, char** argv)
+//   {
+//       return lPlayEffects(argc, argv, {{"pulse", "the whole cube breathes",
+//                                         [] { return std::make_unique<Pulse>(); }}});
+//   }
+//
+// Time comes from the frame number (frame k is at k / fps seconds, times
+// --speed) and chance from lRandom, seeded from --seed: the same command
+// line draws the same frames.
+
+#include <lFrame.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Random numbers that are the same on every machine for the same seed.
+class lRandom {
+public:
+    explicit lRandom(uint64_t seed = 1);
+    uint32_t next();
+    float uniform();                   // from 0 up to 1
+    float uniform(float low, float high);
+    int below(int n);                  // from 0 to n - 1
+    bool chance(float probability);
+
+private:
+    uint64_t state_;
+};
+
+// A gradient of colours for a position from 0 to 1; beyond, it wraps round.
+class lPalette {
+public:
+    // rainbow, fire, ice, ocean, forest, candy; rainbow by default.
+    static const std::vector<std::string>& names();
+    static bool find(const std::string& name, lPalette& palette);
+    lPalette();
+
+    storeColor at(float position) const;
+
+private:
+    std::vector<storeColor> stops_;
+};
+
+// What the command line gives every effect.
+struct lEffectContext {
+    int edge = 12;
+    lRandom random;             // from --seed and the effect's name
+    storeColor colour{};        // --colour, else the effect's own choice
+    bool colourGiven = false;
+    lPalette palette;           // --palette
+    std::string text;           // --text
+};
+
+class lEffect {
+public:
+    struct Setting {
+        std::string key;
+        double value;
+        double min, max;
+        std::string help;
+    };
+
+    virtual ~lEffect() = default;
+
+    // Once, before the first frame; context() is ready from here on.
+    virtual void begin() {}
+    // Draws the picture at `time` seconds after the effect began. `frame`
+    // holds what this effect drew last (every LED off at first): draw may
+    // build on it, fade it or clear it.
+    virtual void draw(lFrame& frame, double time) = 0;
+
+    const std::deque<Setting>& settings() const { return settings_; }
+    // "key=value" from the command line: false, with `error` saying why,
+    // for a key the effect lacks or a value out of its range.
+    bool set(const std::string& key, const std::string& value, std::string& error);
+    void start(lEffectContext context);
+
+protected:
+    // Declares a setting and returns where its value lies for the effect's
+    // life: a member `const double& drops = setting("drops", ...);`.
+    const double& setting(const std::string& key, double initial, double min, double max, const std::string& help);
+    lEffectContext& context() { return context_; }
+    int edge() const { return context_.edge; }
+    // --colour, or `fallback` when it was not given.
+    storeColor colourOr(storeColor fallback) const { return context_.colourGiven ? context_.colour : fallback; }
+
+private:
+    std::deque<Setting> settings_;
+    lEffectContext context_;
+};
+
+struct lEffectInfo {
+    std::string name;
+    std::string description;  // one line
+    std::function<std::unique_ptr<lEffect>()> make;
+};
+
+// The twenty effects of cubefx.
+const std::vector<lEffectInfo>& lBuiltInEffects();
+
+// Plays the effects named on the command line, or every one when none is,
+// with the options of cubefx (see cubefx --help); main returns what it
+// returns. Ctrl-C, or the end of the list, leaves the cube dark.
+int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects);

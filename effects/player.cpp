@@ -1,0 +1,350 @@
+// The loop that plays effects: the command line of cubefx, the frames at
+// their rate through an lFrameWriter, and a dark cube at the end.
+
+#include "common/cli.h"
+#include "common/process.h"
+#include "effects/lEffect.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMinEdge = 3;
+constexpr int kMaxEdge = 16;
+constexpr double kDefaultDuration = 10.0;
+constexpr double kMaxDuration = 24 * 3600.0;
+constexpr double kMinDuration = 0.001;
+constexpr double kDefaultFps = 30.0;
+constexpr double kMinFps = 1.0;
+constexpr double kMaxFps = 240.0;
+constexpr double kMinSpeed = 0.01;
+constexpr double kMaxSpeed = 100.0;
+// The last, dark frame needs a moment to go out before the library ends.
+constexpr unsigned long kLastHoldMs = 100;
+constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
+constexpr uint32_t kFnvPrime = 0x01000193u;
+constexpr char kSettingsMark = ':';
+constexpr float kByteLevels = 255.0f;
+
+// Set by Ctrl-C and SIGTERM, polled between frames.
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+struct Named {
+    const lEffectInfo* info;
+    std::vector<std::pair<std::string, std::string>> settings;  // key, value
+};
+
+struct Options {
+    int edge = cli::kDefaultEdge;
+    double duration = kDefaultDuration;
+    bool loop = false;
+    double fps = kDefaultFps;
+    double speed = 1.0;
+    uint32_t seed = 1;
+    std::optional<storeColor> colour;
+    lPalette palette;
+    std::string text = "HELLO CUBE";
+    bool list = false;
+    bool named = false;  // effects were named, rather than all taken
+    bool unpaced = false;
+    std::vector<Named> effects;
+};
+
+const std::pair<const char*, storeColor> kColours[] = {
+    {"red", {1, 0, 0}},        {"green", {0, 1, 0}},     {"blue", {0, 0, 1}},     {"white", {1, 1, 1}},
+    {"yellow", {1, 1, 0}},     {"cyan", {0, 1, 1}},      {"magenta", {1, 0, 1}},  {"orange", {1, 0.45f, 0}},
+    {"purple", {0.5f, 0, 1}},  {"pink", {1, 0.3f, 0.6f}},
+};
+
+std::string help(const std::string& name)
+{
+    std::string palettes;
+    for (const std::string& palette : lPalette::names())
+        palettes += (palettes.empty() ? "" : ", ") + palette;
+    return "Usage: " + name + " [OPTION]... [EFFECT[:KEY=VALUE,...]]...\n"
+           "Plays effects on the cube, one after another, each for --duration seconds:\n"
+           "the effects named, or every one when none is. It is an animation program:\n"
+           "run it one directory below the viewer (cubeplay --edge 8 " + name + " rain).\n"
+           "The same command line plays the same frames. Ctrl-C leaves the cube dark.\n"
+           "\n"
+           "  --list            name every effect, with what it does and its settings;\n"
+           "                    with EFFECTs, what each of their settings does\n"
+           "  --edge N          the cube's edge, 3 to 16, as the viewer's (default 12)\n"
+           "  --duration S      seconds each effect plays (default 10)\n"
+           "  --loop            play the list again and again, until Ctrl-C\n"
+           "  --fps F           frames a second (default 30); when the channel carries\n"
+           "                    fewer, the effects play slower, never skipping a frame\n"
+           "  --speed F         how fast time runs in the effects (default 1)\n"
+           "  --seed N          the seed of every chance (default 1)\n"
+           "  --colour C        the colour of the effects that take one: a name (red,\n"
+           "                    orange, white...), #rrggbb or r,g,b from 0 to 1\n"
+           "  --palette P       the colours of the effects that take many: " + palettes + "\n"
+           "  --text STRING     what the text effect scrolls (default HELLO CUBE)\n"
+           "  --unpaced         show each frame as soon as the last has gone out\n"
+           "  --help            show this help and exit\n"
+           "  --version         show the version and exit\n"
+           "\n"
+           "A setting goes after the effect's name: rain:drops=4,length=3.\n"
+           "\n"
+           "Examples:\n"
+           "  " + name + " --edge 8 rain snake fireworks\n"
+           "  " + name + " --edge 8 --loop --duration 20 --palette fire plasma\n";
+}
+
+std::optional<storeColor> parseColour(const std::string& text)
+{
+    for (const auto& [name, colour] : kColours)
+        if (text == name)
+            return colour;
+    unsigned r = 0, g = 0, b = 0;
+    int end = 0;
+    if (text.size() == 7 && std::sscanf(text.c_str(), "#%2x%2x%2x%n", &r, &g, &b, &end) == 3 && end == 7)
+        return storeColor{r / kByteLevels, g / kByteLevels, b / kByteLevels};
+    float c[3] = {};
+    if (std::sscanf(text.c_str(), "%f,%f,%f%n", &c[0], &c[1], &c[2], &end) == 3 &&
+        static_cast<std::size_t>(end) == text.size() &&
+        std::all_of(std::begin(c), std::end(c), [](float v) { return v >= 0.0f && v <= 1.0f; }))
+        return storeColor{c[0], c[1], c[2]};
+    return std::nullopt;
+}
+
+// "rain" or "rain:drops=4,length=3".
+Named parseEffect(const cli::Parser& args, const std::string& word, const std::vector<lEffectInfo>& effects)
+{
+    const std::string name = word.substr(0, word.find(kSettingsMark));
+    const auto info = std::find_if(effects.begin(), effects.end(), [&](const lEffectInfo& e) { return e.name == name; });
+    if (info == effects.end())
+        args.fail("unknown effect " + cli::quoted(name) + "; " + args.name() + " --list names every one");
+    Named named{&*info, {}};
+    if (name.size() == word.size())
+        return named;
+    std::string rest = word.substr(name.size() + 1);
+    while (!rest.empty()) {
+        const std::string item = rest.substr(0, rest.find(','));
+        rest.erase(0, std::min(rest.size(), item.size() + 1));
+        const std::size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0)
+            args.fail(name + ": a setting is KEY=VALUE, not " + cli::quoted(item));
+        named.settings.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+    }
+    // Every setting is tried now, on an effect of its own: a mistake is told
+    // before the channel is touched.
+    std::unique_ptr<lEffect> trial = info->make();
+    for (const auto& [key, value] : named.settings) {
+        std::string error;
+        if (!trial->set(key, value, error))
+            args.fail(name + ": " + cli::quoted(key) + " " + error);
+    }
+    return named;
+}
+
+Options parseOptions(const std::string& name, int argc, char** argv, const std::vector<lEffectInfo>& effects)
+{
+    Options options;
+    cli::Parser args({name, help(name)}, argc, argv);
+    while (args.next()) {
+        if (args.flag("--list"))
+            options.list = true;
+        else if (args.flag("--loop"))
+            options.loop = true;
+        else if (args.flag("--unpaced"))
+            options.unpaced = true;
+        else if (const char* v = args.option("--edge"))
+            options.edge = static_cast<int>(args.count("--edge", v, kMinEdge, kMaxEdge));
+        else if (const char* v = args.option("--duration"))
+            options.duration = args.number("--duration", v, kMinDuration, kMaxDuration);
+        else if (const char* v = args.option("--fps"))
+            options.fps = args.number("--fps", v, kMinFps, kMaxFps);
+        else if (const char* v = args.option("--speed"))
+            options.speed = args.number("--speed", v, kMinSpeed, kMaxSpeed);
+        else if (const char* v = args.option("--seed"))
+            options.seed = static_cast<uint32_t>(args.count("--seed", v, 0, UINT32_MAX));
+        else if (const char* v = args.option("--colour")) {
+            options.colour = parseColour(v);
+            if (!options.colour)
+                args.fail("--colour takes a colour name, #rrggbb or r,g,b from 0 to 1, not " + cli::quoted(v));
+        } else if (const char* v = args.option("--palette")) {
+            if (!lPalette::find(v, options.palette))
+                args.fail("--palette takes one of the palettes that --help names, not " + cli::quoted(v));
+        } else if (const char* v = args.option("--text")) {
+            options.text = v;
+            const auto drawn = [](char ch) { return ch != ' ' && lFrame::glyph(ch) != nullptr; };
+            if (std::none_of(options.text.begin(), options.text.end(), drawn))
+                args.fail("--text takes words with a letter, digit or sign to show, not " + cli::quoted(v));
+        }
+        else if (args.positional())
+            options.effects.push_back(parseEffect(args, args.current(), effects));
+        else
+            args.unexpected();
+    }
+    options.named = !options.effects.empty();
+    if (!options.named)
+        for (const lEffectInfo& info : effects)
+            options.effects.push_back({&info, {}});
+    return options;
+}
+
+// One line an effect: its name, what it does and its settings' defaults;
+// or, for effects named, each setting with its range and meaning.
+void list(const std::vector<lEffectInfo>& effects, const Options& options)
+{
+    std::size_t width = 0;
+    for (const lEffectInfo& info : effects)
+        width = std::max(width, info.name.size());
+    for (const Named& named : options.effects) {
+        const lEffectInfo& info = *named.info;
+        std::string line = info.name + std::string(width + 2 - info.name.size(), ' ') + info.description;
+        std::string settings;
+        const std::unique_ptr<lEffect> effect = info.make();
+        for (const lEffect::Setting& s : effect->settings()) {
+            char value[64];
+            std::snprintf(value, sizeof value, "%g", s.value);
+            settings += (settings.empty() ? "" : ", ") + s.key + "=" + value;
+            if (options.named) {
+                std::snprintf(value, sizeof value, "=%g (%g to %g): ", s.value, s.min, s.max);
+                line += "\n  " + s.key + value + s.help;
+            }
+        }
+        if (!settings.empty() && !options.named)
+            line += " [" + settings + "]";
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+uint32_t hashOf(const std::string& text)
+{
+    uint32_t hash = kFnvOffsetBasis;
+    for (const unsigned char c : text)
+        hash = (hash ^ c) * kFnvPrime;
+    return hash;
+}
+
+// Shows the effects' frames at their rate, until the list ends or a stop.
+class Player {
+public:
+    Player(const std::string& name, const Options& options)
+        : name_(name),
+          options_(options),
+          box_(lBox::getInstance(static_cast<uint8_t>(options.edge), static_cast<uint8_t>(options.edge),
+                                 static_cast<uint8_t>(options.edge))),
+          writer_(box_, options.edge),
+          frame_(options.edge),
+          frameTime_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.fps)))
+    {
+    }
+
+    void play()
+    {
+        due_ = Clock::now();
+        do {
+            for (const Named& named : options_.effects)
+                if (!play(named))
+                    return;
+        } while (options_.loop);
+    }
+
+    // The cube dark, and time for that frame to go out.
+    void end()
+    {
+        frame_.clear();
+        writer_.show(frame_);
+        box_->msSleep(kLastHoldMs);
+    }
+
+private:
+    bool play(const Named& named)
+    {
+        std::unique_ptr<lEffect> effect = named.info->make();
+        std::string ignored;  // tried when the command line was read
+        for (const auto& [key, value] : named.settings)
+            effect->set(key, value, ignored);
+        lEffectContext context;
+        context.edge = options_.edge;
+        // Each effect's chance is its own: adding another to the list
+        // changes none of its frames.
+        context.random = lRandom((uint64_t{options_.seed} << 32) | hashOf(named.info->name));
+        context.colourGiven = options_.colour.has_value();
+        context.colour = options_.colour.value_or(storeColor{});
+        context.palette = options_.palette;
+        context.text = options_.text;
+        frame_.clear();
+        effect->start(std::move(context));
+
+        const long frames = std::max(1L, std::lround(options_.duration * options_.fps));
+        for (long k = 0; k < frames; ++k) {
+            if (stopRequested)
+                return false;
+            effect->draw(frame_, static_cast<double>(k) / options_.fps * options_.speed);
+            writer_.show(frame_);
+            pace();
+        }
+        return true;
+    }
+
+    // Waits for the next frame's time. A channel that cannot carry the rate
+    // makes the effects slower: the clock starts again from now, so no frame
+    // is skipped and no backlog builds.
+    void pace()
+    {
+        if (options_.unpaced)
+            return;
+        due_ += frameTime_;
+        const Clock::time_point now = Clock::now();
+        if (now > due_ + frameTime_) {
+            if (!warned_)
+                std::fprintf(stderr,
+                             "%s: the channel carries fewer than %g frames a second at edge %d; the effects play "
+                             "slower\n",
+                             name_.c_str(), options_.fps, options_.edge);
+            warned_ = true;
+            due_ = now;
+            return;
+        }
+        std::this_thread::sleep_until(due_);
+    }
+
+    std::string name_;
+    const Options& options_;
+    lBox* box_;
+    lFrameWriter writer_;
+    lFrame frame_;
+    Clock::duration frameTime_;
+    Clock::time_point due_;
+    bool warned_ = false;
+};
+
+}  // namespace
+
+int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects)
+{
+    const std::string name = argc > 0 && argv[0][0] ? std::filesystem::path(argv[0]).filename().string() : "cubefx";
+    return process::run(name, [&] {
+        const Options options = parseOptions(name, argc, argv, effects);
+        if (options.list) {
+            list(effects, options);
+            return EXIT_SUCCESS;
+        }
+        std::signal(SIGINT, requestStop);
+        std::signal(SIGTERM, requestStop);
+        Player player(name, options);
+        player.play();
+        player.end();
+        return EXIT_SUCCESS;
+    });
+}
