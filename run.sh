@@ -4,6 +4,9 @@
 #   ./run.sh               the show on the edge-12 viewer (cubeshow 12)
 #   ./run.sh fill5         the fill on the edge-5 viewer  (cubefill)
 #   ./run.sh fill12        the fill on the edge-12 viewer (cubefill 12)
+#   ./run.sh effects [--edge N]
+#                          every effect of cubefx on the viewer for edge N
+#                          (default 12), one after another
 #   ./run.sh --edge N [CUBEPLAY OPTION...] PROGRAM [ARGS...]
 #                          your own animation program on the edge-N viewer
 #                          (any edge from 3 to 16; one not built yet is added
@@ -20,13 +23,19 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="$here/build-run"
 
 usage() {  # to the descriptor given
-    { echo "Usage:"; sed -n '4,12p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
+    { echo "Usage:"; sed -n '4,15p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
 }
 
+effects=false
 case "${1:-show}" in
     show) play=(--edge 12 cubeshow 12) ;;
     fill5) play=(--edge 5 cubefill) ;;
     fill12) play=(--edge 12 cubefill 12) ;;
+    effects)
+        [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || { usage 2; exit 2; }
+        play=(--edge "${3:-12}" cubefx)
+        effects=true  # cubefx is told the edge once it has been checked
+        ;;
     --edge)
         [[ $# -ge 3 ]] || { usage 2; exit 2; }
         play=("$@")
@@ -51,6 +60,7 @@ if [[ ${play[0]} == --edge ]]; then
     fi
     edge=$((10#$edge))
     play[1]=$edge
+    ! $effects || play+=(--edge "$edge")
     [[ ";$edges;" == *";$edge;"* ]] || edges+=";$edge"
 fi
 
