@@ -51,6 +51,14 @@ std::string viewerForEdge(int edge)
     return "cubeview" + std::to_string(edge);
 }
 
+int animationEdge(int min, int max)
+{
+    const char* given = std::getenv(kEdgeVariable);
+    char* end = nullptr;
+    const long edge = given ? std::strtol(given, &end, 10) : 0;
+    return given && *given && *end == '\0' && edge >= min && edge <= max ? static_cast<int>(edge) : kDefaultEdge;
+}
+
 Parser::Parser(Tool tool, int argc, char** argv) : tool_(std::move(tool)), argc_(argc), argv_(argv) {}
 
 bool Parser::next()

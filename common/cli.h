@@ -29,6 +29,13 @@ std::string programForEdge(std::string_view base, int edge);
 // The viewer for `edge`: cubeview<N> at every edge.
 std::string viewerForEdge(int edge);
 
+// cubeplay tells the animation programs it starts the edge of the viewer
+// that it started, in this environment variable.
+inline constexpr const char* kEdgeVariable = "CUBE_EDGE";
+// The edge an animation program draws for unless told: kEdgeVariable when
+// it holds an edge from `min` to `max`, else the default edge.
+int animationEdge(int min, int max);
+
 struct Tool {
     std::string name;  // as the tool names itself in messages
     std::string help;  // printed whole by --help

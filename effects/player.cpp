@@ -51,7 +51,7 @@ struct Named {
 };
 
 struct Options {
-    int edge = cli::kDefaultEdge;
+    int edge = cli::animationEdge(kMinEdge, kMaxEdge);
     double duration = kDefaultDuration;
     bool loop = false;
     double fps = kDefaultFps;
@@ -85,7 +85,8 @@ std::string help(const std::string& name)
            "\n"
            "  --list            name every effect, with what it does and its settings;\n"
            "                    with EFFECTs, what each of their settings does\n"
-           "  --edge N          the cube's edge, 3 to 16, as the viewer's (default 12)\n"
+           "  --edge N          the cube's edge, 3 to 16, as the viewer's (default 12, or\n"
+           "                    the viewer's edge under cubeplay)\n"
            "  --duration S      seconds each effect plays (default 10)\n"
            "  --loop            play the list again and again, until Ctrl-C\n"
            "  --fps F           frames a second (default 30); when the channel carries\n"

@@ -37,7 +37,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kDefaultMaxFps = 40;
 constexpr double kMaxMaxFps = 1000;
-constexpr double kMaxGamma = 10;
 // E1.31 receivers give up on a source after 2.5 s without data, so the frame
 // on show goes again once a second while nothing new comes.
 constexpr auto kResendAfter = std::chrono::seconds(1);
@@ -47,12 +46,8 @@ constexpr auto kForwardPoll = std::chrono::microseconds(10);
 struct Options {
     int edge = kCubeEdge;
     std::vector<strip::Destination> targets;
-    std::string wiringOrder = "xyz";
-    bool serpentine = false;
-    const char* layoutPath = nullptr;
-    strip::ColourCorrection colour;
+    strip::Mapping mapping;
     double maxFps = kDefaultMaxFps;
-    unsigned ledsPerUniverse = strip::E131Encoder::kMaxLedsPerUniverse;
     const char* forwardDir = nullptr;
 };
 
@@ -69,6 +64,8 @@ cli::Tool tool(const std::string& name)
         "  ddp://HOST[:PORT]               DDP over UDP (port 4048)\n"
         "  e131://HOST[:PORT][/UNIVERSE]   E1.31 (sACN) over unicast UDP (port 5568),\n"
         "                                  from UNIVERSE on (default 1)\n"
+        "  artnet://HOST[:PORT][/UNIVERSE] Art-Net over unicast UDP (port 6454), from\n"
+        "                                  the Port-Address UNIVERSE on (default 0)\n"
         "  opc://HOST[:PORT][/CHANNEL]     Open Pixel Control over TCP (port 7890,\n"
         "                                  channel 0)\n"
         "  serial:DEVICE[?baud=N&framing=adalight|tpm2]\n"
@@ -77,22 +74,15 @@ cli::Tool tool(const std::string& name)
         "Options:\n"
         "  --edge N                serve a cube of edge N: ";
     help += cli::builtEdges() + " (default " + std::to_string(kCubeEdge) + ")";
-    help +=
-        "\n"
-        "  --wiring ORDER          the strip's order along the axes, fastest first:\n"
-        "                          xyz (default: x, then y, then the layers z), yxz, zyx...\n"
-        "  --serpentine            every other row runs backwards\n"
-        "  --layout FILE           the LED of each pixel, one 'x y z' line per pixel\n"
-        "  --gamma G               send each component c as c^G (default 1)\n"
-        "  --brightness B          scale every component by B, 0 to 1 (default 1)\n"
-        "  --max-fps F             at most F frames a second (default 40)\n"
-        "  --leds-per-universe N   E1.31: LEDs in each universe, 1 to 170 (default 170)\n"
-        "  --forward DIR           also pass every code on to the viewer serving DIR\n"
-        "  --help                  show this help and exit\n"
-        "  --version               show the version and exit\n"
-        "\n"
-        "Example:\n"
-        "  cubesend --gamma 2.2 --forward screen e131://192.168.1.50\n";
+    help += "\n";
+    help += strip::Mapping::help(true);
+    help += "  --max-fps F             at most F frames a second (default 40)\n"
+            "  --forward DIR           also pass every code on to the viewer serving DIR\n"
+            "  --help                  show this help and exit\n"
+            "  --version               show the version and exit\n"
+            "\n"
+            "Example:\n"
+            "  cubesend --gamma 2.2 --forward screen e131://192.168.1.50\n";
     return {name, help};
 }
 
@@ -100,34 +90,14 @@ Options parseOptions(const std::string& name, int argc, char** argv)
 {
     Options options;
     cli::Parser args(tool(name), argc, argv);
-    bool wiringGiven = false;
     while (args.next()) {
         if (const char* edge = args.option("--edge")) {
             options.edge = args.edge("--edge", edge);
-        } else if (const char* order = args.option("--wiring")) {
-            std::array<int, strip::kAxes> axes{};
-            if (!strip::parseAxisOrder(order, axes))
-                args.fail(std::string("--wiring takes an order of the axes x, y and z, such as xyz or zyx, not ") +
-                          cli::quoted(order));
-            options.wiringOrder = order;
-            wiringGiven = true;
-        } else if (args.flag("--serpentine")) {
-            options.serpentine = wiringGiven = true;
-        } else if (const char* path = args.option("--layout")) {
-            options.layoutPath = path;
-        } else if (const char* gamma = args.option("--gamma")) {
-            options.colour.gamma = args.number("--gamma", gamma, 0, kMaxGamma);
-            if (options.colour.gamma == 0)
-                args.fail("--gamma takes a number above 0, not " + cli::quoted(gamma));
-        } else if (const char* brightness = args.option("--brightness")) {
-            options.colour.brightness = args.number("--brightness", brightness, 0, 1);
+        } else if (options.mapping.take(args)) {
         } else if (const char* fps = args.option("--max-fps")) {
             options.maxFps = args.number("--max-fps", fps, 0, kMaxMaxFps);
             if (options.maxFps == 0)
                 args.fail("--max-fps takes a number above 0, not " + cli::quoted(fps));
-        } else if (const char* leds = args.option("--leds-per-universe")) {
-            options.ledsPerUniverse = static_cast<unsigned>(
-                args.count("--leds-per-universe", leds, 1, strip::E131Encoder::kMaxLedsPerUniverse));
         } else if (const char* dir = args.option("--forward")) {
             options.forwardDir = dir;
         } else if (args.positional()) {
@@ -142,16 +112,12 @@ Options parseOptions(const std::string& name, int argc, char** argv)
     }
     if (options.targets.empty())
         args.fail("no TARGET given");
-    if (options.layoutPath && wiringGiven)
-        args.fail("--layout gives the whole wiring: it takes no --wiring or --serpentine");
-
+    options.mapping.check(args);
     const std::size_t leds = static_cast<std::size_t>(options.edge) * options.edge * options.edge;
-    const std::size_t universes = strip::e131Universes(leds, options.ledsPerUniverse);
     for (const strip::Destination& target : options.targets) {
-        if (target.protocol == strip::Protocol::E131 && target.number + universes - 1 > strip::E131Encoder::kMaxUniverse)
-            args.fail("target " + cli::quoted(target.text) + " needs universes " + std::to_string(target.number) +
-                      " to " + std::to_string(target.number + universes - 1) + ", past the last one, " +
-                      std::to_string(strip::E131Encoder::kMaxUniverse));
+        if (const std::string past = strip::universesPastTheLast(target, leds, options.mapping.ledsPerUniverse);
+            !past.empty())
+            args.fail("target " + cli::quoted(target.text) + " " + past);
     }
     return options;
 }
@@ -204,7 +170,7 @@ public:
            std::vector<std::unique_ptr<strip::Target>> targets, Latest& latest)
         : name_(name),
           wiring_(std::move(wiring)),
-          colour_(options.colour),
+          colour_(options.mapping.colour),
           slot_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.maxFps))),
           targets_(std::move(targets)),
           latest_(latest),
@@ -260,20 +226,6 @@ private:
     std::vector<uint8_t> rgb_;
 };
 
-strip::Wiring wiringFor(const Options& options)
-{
-    if (!options.layoutPath) {
-        std::array<int, strip::kAxes> axes{};
-        strip::parseAxisOrder(options.wiringOrder, axes);
-        return strip::axisWiring(kCubeEdge, axes, options.serpentine);
-    }
-    std::string error;
-    strip::Wiring wiring = strip::loadLayout(kCubeEdge, options.layoutPath, error);
-    if (wiring.empty())
-        process::fail(error, cli::kUsageStatus);
-    return wiring;
-}
-
 // The viewer's record in DIR, mapped as a writer maps it.
 uint8_t* openForward(const char* dir)
 {
@@ -306,8 +258,8 @@ int serve(const std::string& name, int argc, char** argv, Service& service)
 
     // Everything that can refuse to start does so before the channel is
     // touched: the layout, the names of the hosts, the forwarding record.
-    strip::Wiring wiring = wiringFor(options);
-    const strip::FrameShape shape{static_cast<std::size_t>(kCubeLeds), options.ledsPerUniverse};
+    strip::Wiring wiring = options.mapping.wiring(kCubeEdge);
+    const strip::FrameShape shape{static_cast<std::size_t>(kCubeLeds), options.mapping.ledsPerUniverse};
     std::vector<std::unique_ptr<strip::Target>> targets;
     for (const strip::Destination& destination : options.targets) {
         std::string error;

@@ -1,15 +1,23 @@
 #pragma once
 
-// From the frame on show to the bytes of an LED strip: which LED of the cube
-// each pixel of the strip is (the wiring), and the colour each pixel gets.
+// From the frame on show to the bytes of an LED strip and back: which LED of
+// the cube each pixel of the strip is (the wiring), and the colour each
+// pixel gets. cubesend and cubelisten share these, and the options that set
+// them.
 
 #include "lbox/lBox.h"
+#include "lbox/lFrame.h"
 #include "net/protocols.h"
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
+
+namespace cli {
+class Parser;
+}
 
 namespace strip {
 
@@ -43,5 +51,43 @@ struct ColourCorrection {
 
 // Fills `rgb` (wiring.size() pixels) from the colour table.
 void toPixels(const storeColor* table, const Wiring& wiring, const ColourCorrection& correction, uint8_t* rgb);
+
+// The way back: pixel p lights the LED that toPixels sends as pixel p, in
+// the colour that toPixels sends as those bytes, within a step of 1/255: each
+// byte b becomes (b / (255 × brightness))^(1/gamma), at most 1. A pixel that
+// is black is an LED that is off.
+class StripReader {
+public:
+    StripReader(Wiring wiring, const ColourCorrection& correction);
+    // `rgb` holds the strip's pixels, wiring.size() of them or fewer.
+    void read(std::span<const uint8_t> rgb, lFrame& frame) const;
+
+private:
+    static constexpr std::size_t kLevels = 256;
+    Wiring wiring_;
+    std::array<float, kLevels> level_{};
+};
+
+// The options that lay a strip out on the cube: --wiring, --serpentine,
+// --layout, --gamma, --brightness and --leds-per-universe.
+struct Mapping {
+    std::string wiringOrder = "xyz";
+    bool serpentine = false;
+    bool wiringGiven = false;
+    std::string layoutPath;  // empty: none
+    ColourCorrection colour;
+    unsigned ledsPerUniverse = E131Encoder::kMaxLedsPerUniverse;
+
+    // Takes the parser's current argument when it is one of these options.
+    bool take(cli::Parser& args);
+    // Once the command line is read: refuses options that do not go together.
+    void check(const cli::Parser& args) const;
+    // The wiring for a cube of `edge`; a layout file that is wrong fails, as
+    // a usage error, with its line.
+    Wiring wiring(int edge) const;
+    // The options' lines for --help; `sending` says what gamma and
+    // brightness do for cubesend, else how cubelisten undoes them.
+    static std::string help(bool sending);
+};
 
 }  // namespace strip

@@ -40,11 +40,15 @@ struct Scheme {
     unsigned minNumber, maxNumber;  // of the part after '/'; none when max is 0
     const char* numberName;
 };
+// The same four protocols name the controllers that cubesend lights and the
+// sources that cubelisten hears.
 constexpr Scheme kSchemes[] = {
     {"ddp", Protocol::Ddp, DdpEncoder::kDefaultPort, 0, 0, 0, nullptr},
     {"e131", Protocol::E131, E131Encoder::kDefaultPort, E131Encoder::kDefaultUniverse, 1, E131Encoder::kMaxUniverse,
      "universe"},
     {"opc", Protocol::Opc, OpcEncoder::kDefaultPort, 0, 0, kMaxOpcChannel, "channel"},
+    {"artnet", Protocol::ArtNet, ArtNetEncoder::kDefaultPort, ArtNetEncoder::kDefaultUniverse, 0,
+     ArtNetEncoder::kMaxUniverse, "universe"},
 };
 
 // A whole number from min to max, written plainly in decimal.
@@ -106,34 +110,41 @@ std::optional<Destination> parseSerial(Destination destination, std::string& err
 
 }  // namespace
 
-std::optional<Destination> parseTarget(const std::string& text, std::string& error)
+namespace {
+
+// "SCHEME://HOST[:PORT][/NUMBER]". A source (`source`) may leave out the
+// host, meaning every local address, or everything from "://" on; its port
+// may be 0, which picks a free one.
+std::optional<Destination> parseEndpoint(const std::string& text, bool source, std::string& error)
 {
     Destination destination;
     destination.text = text;
-    if (text.starts_with(kSerialScheme))
-        return parseSerial(destination, error);
-
     const std::size_t schemeEnd = text.find(kSchemeEnd);
+    const std::string_view name = std::string_view(text).substr(0, schemeEnd);
     const Scheme* scheme = nullptr;
     for (const Scheme& s : kSchemes) {
-        if (schemeEnd != std::string::npos && text.compare(0, schemeEnd, s.name) == 0)
+        if (name == s.name && (schemeEnd != std::string::npos || source))
             scheme = &s;
     }
     if (!scheme) {
-        error = "is not a target: ddp://, e131://, opc:// or serial:";
+        error = source ? "is not a source: e131, artnet, ddp or opc" : "is not a target: ddp://, e131://, opc://, "
+                                                                        "artnet:// or serial:";
         return {};
     }
     destination.protocol = scheme->protocol;
     destination.port = scheme->defaultPort;
     destination.number = scheme->defaultNumber;
+    if (schemeEnd == std::string::npos)
+        return destination;
 
+    const char* kind = source ? " sources" : " targets";
     std::string_view rest = std::string_view(text).substr(schemeEnd + kSchemeEnd.size());
     const std::size_t slash = rest.find('/');
     std::string_view authority = rest.substr(0, slash);
     if (slash != std::string_view::npos) {
         const std::string_view number = rest.substr(slash + 1);
         if (!scheme->numberName) {
-            error = "has a path, which " + std::string(scheme->name) + " targets do not take";
+            error = "has a path, which " + std::string(scheme->name) + kind + " do not take";
             return {};
         }
         if (!parseNumber(number, scheme->minNumber, scheme->maxNumber, destination.number)) {
@@ -168,15 +179,33 @@ std::optional<Destination> parseTarget(const std::string& text, std::string& err
         if (colon != std::string_view::npos)
             port = authority.substr(colon + 1);
     }
-    if (destination.host.empty()) {
+    if (destination.host.empty() && !source) {
         error = "names no host";
         return {};
     }
-    if (port && !parseNumber(*port, 1, kMaxPort, destination.port)) {
-        error = "has a port that is not " + range(1, kMaxPort) + ": '" + std::string(*port) + "'";
+    const unsigned minPort = source ? 0 : 1;
+    if (port && !parseNumber(*port, minPort, kMaxPort, destination.port)) {
+        error = "has a port that is not " + range(minPort, kMaxPort) + ": '" + std::string(*port) + "'";
         return {};
     }
     return destination;
+}
+
+}  // namespace
+
+std::optional<Destination> parseTarget(const std::string& text, std::string& error)
+{
+    if (text.starts_with(kSerialScheme)) {
+        Destination destination;
+        destination.text = text;
+        return parseSerial(destination, error);
+    }
+    return parseEndpoint(text, false, error);
+}
+
+std::optional<Destination> parseSource(const std::string& text, std::string& error)
+{
+    return parseEndpoint(text, true, error);
 }
 
 std::optional<std::string> FailureReport::update(const std::string& target, const std::string& failure,
@@ -243,11 +272,27 @@ std::unique_ptr<Target> openTarget(const Destination& destination, const FrameSh
     case Protocol::Opc:
         target->encoder = std::make_unique<OpcEncoder>(static_cast<uint8_t>(destination.number));
         break;
+    case Protocol::ArtNet:
+        target->encoder = std::make_unique<ArtNetEncoder>(destination.number, shape.ledsPerUniverse);
+        break;
     case Protocol::Serial:
         break;
     }
     target->link = destination.protocol == Protocol::Opc ? tcpLink(address) : udpLink(address);
     return target;
+}
+
+std::string universesPastTheLast(const Destination& destination, std::size_t leds, unsigned ledsPerUniverse)
+{
+    const bool e131 = destination.protocol == Protocol::E131;
+    if (!e131 && destination.protocol != Protocol::ArtNet)
+        return {};
+    const std::size_t last = destination.number + e131Universes(leds, ledsPerUniverse) - 1;
+    const unsigned max = e131 ? E131Encoder::kMaxUniverse : ArtNetEncoder::kMaxUniverse;
+    if (last <= max)
+        return {};
+    return "needs universes " + std::to_string(destination.number) + " to " + std::to_string(last) +
+           ", past the last one, " + std::to_string(max);
 }
 
 std::string describe(const Destination& destination, const FrameShape& shape)
@@ -258,7 +303,8 @@ std::string describe(const Destination& destination, const FrameShape& shape)
         const std::size_t packets = ddpPackets(bytes);
         return std::to_string(packets) + (packets == 1 ? " DDP packet" : " DDP packets") + " a frame";
     }
-    case Protocol::E131: {
+    case Protocol::E131:
+    case Protocol::ArtNet: {
         const std::size_t universes = e131Universes(shape.leds, shape.ledsPerUniverse);
         return "universes " + std::to_string(destination.number) + " to " + std::to_string(destination.number + universes - 1) +
                ", " + std::to_string(shape.ledsPerUniverse) + " LEDs each";

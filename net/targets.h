@@ -4,11 +4,15 @@
 //
 //   ddp://HOST[:PORT]                  DDP over UDP, port 4048
 //   e131://HOST[:PORT][/UNIVERSE]      E1.31 over unicast UDP, port 5568, universe 1
+//   artnet://HOST[:PORT][/UNIVERSE]    Art-Net over unicast UDP, port 6454, universe 0
 //   opc://HOST[:PORT][/CHANNEL]        Open Pixel Control over TCP, port 7890, channel 0
 //   serial:DEVICE[?baud=N&framing=adalight|tpm2]
 //                                      a serial port, 115200 baud, Adalight
 //
-// HOST is a name, an IPv4 address or an IPv6 address in brackets.
+// HOST is a name, an IPv4 address or an IPv6 address in brackets. The
+// sources that cubelisten hears are named the same way, with the local
+// address to listen on, which may be left out (every interface), as may
+// everything from "://" on: e131, artnet://127.0.0.1:6455/3, ddp, opc.
 
 #include "net/links.h"
 #include "net/protocols.h"
@@ -21,7 +25,7 @@
 
 namespace strip {
 
-enum class Protocol { Ddp, E131, Opc, Serial };
+enum class Protocol { Ddp, E131, Opc, ArtNet, Serial };
 enum class Framing { Adalight, Tpm2 };
 
 struct Destination {
@@ -29,7 +33,7 @@ struct Destination {
     Protocol protocol = Protocol::Ddp;
     std::string host;
     unsigned port = 0;
-    unsigned number = 0;  // the first universe, or the OPC channel
+    unsigned number = 0;  // the first universe, or the OPC channel (0: every one, for a source)
     std::string device;
     unsigned baud = 0;
     Framing framing = Framing::Adalight;
@@ -37,6 +41,8 @@ struct Destination {
 
 // The target that `text` names, or nothing, with `error` saying what is wrong.
 std::optional<Destination> parseTarget(const std::string& text, std::string& error);
+// The source that `text` names: the same, but for a serial port.
+std::optional<Destination> parseSource(const std::string& text, std::string& error);
 
 struct FrameShape {
     std::size_t leds = 0;
@@ -70,6 +76,10 @@ struct Target {
 // Resolves the host and sets up the encoder and the link; the first packets
 // go with the first frame. On failure returns nothing, with `error` set.
 std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error);
+
+// For E1.31 and Art-Net, what is wrong when the universes that `leds` need
+// from the first one run past the last that the protocol has; else "".
+std::string universesPastTheLast(const Destination& destination, std::size_t leds, unsigned ledsPerUniverse);
 
 // "4 DDP packets a frame": for the start-up line.
 std::string describe(const Destination& destination, const FrameShape& shape);

@@ -52,7 +52,8 @@ const cli::Tool kTool{
     "viewer serves the channel; then runs PROGRAM in anim/. The viewer stays\n"
     "open when the animation ends, until you quit it (Escape or q). Without a\n"
     "display, or with --headless, cubetrace prints each frame instead. Ctrl-C\n"
-    "stops everything that cubeplay started.\n"
+    "stops everything that cubeplay started. PROGRAM finds the edge in CUBE_EDGE;\n"
+    "cubefx and cubelisten take it as their default --edge.\n"
     "\n"
     "PROGRAM is a path, or the name of one of the toolkit's programs (cubeshow,\n"
     "cubefill, cubereplay) or of a program on PATH.\n"
@@ -381,6 +382,9 @@ int main(int argc, char** argv)
         // Taken by sigtimedwait alone; the programs started get a clear mask.
         const sigset_t signals = handledSignals();
         ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+        // An animation that takes the cube's edge (cubefx, cubelisten) draws
+        // for the viewer's unless told otherwise.
+        ::setenv(cli::kEdgeVariable, std::to_string(options.edge).c_str(), 1);
         return play(options);
     });
 }

@@ -131,6 +131,25 @@ TEST(CubesendE131, UniversesSplitTheFrameUnderOneCidInEveryRun)
     EXPECT_EQ(cids[0], cids[1]);
 }
 
+TEST(CubesendArtNet, ArtDmxSplitsTheFrameIntoUniversesOfAnEvenLength)
+{
+    struct Run {
+        int firstUniverse, ledsPerUniverse;
+        std::vector<std::string> options;
+    };
+    // The second run ends on the last Port-Address, 32767, with 11 LEDs in
+    // its last universe: 33 channels, sent as 34.
+    const Run runs[] = {{0, 170, {}}, {32750, 101, {"--leds-per-universe", "101"}}};
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.firstUniverse);
+        ArtNetReceiver artnet(kEdge, run.firstUniverse, run.ledsPerUniverse);
+        std::vector<std::string> args = run.options;
+        args.push_back(artnet.target());
+        Cubesend send(args);
+        expectStartThenKnownFrame(artnet, send);
+    }
+}
+
 TEST(CubesendOpc, MessageCarriesTheFrameAndARestartedServerGetsFramesAgain)
 {
     OpcServer opc(kEdge, kOpcChannel);

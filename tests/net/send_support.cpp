@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -36,6 +37,11 @@ constexpr std::size_t kCidAt = 22, kCidSize = 16, kNameAt = 44, kNameSize = 64, 
 constexpr unsigned long kFlags = 0x7000;
 constexpr char kAcnIdentifier[12] = {'A', 'S', 'C', '-', 'E', '1', '.', '1', '7', 0, 0, 0};
 constexpr uint8_t kPriority = 100;
+
+constexpr std::size_t kArtDmxHeader = 18;
+constexpr char kArtNetId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
+constexpr unsigned long kArtProtocolVersion = 14;
+constexpr unsigned long kOpDmx = 0x5000, kOpSync = 0x5200, kOpPoll = 0x2000;
 
 [[noreturn]] void failSystem(const std::string& what)
 {
@@ -354,6 +360,54 @@ std::optional<Pixels> E131Receiver::take(Bytes& packet)
     return std::exchange(frame_, {});
 }
 
+ArtNetReceiver::ArtNetReceiver(int edge, int firstUniverse, int ledsPerUniverse)
+    : UdpSource(edge, 0), first_(firstUniverse), perUniverse_(ledsPerUniverse)
+{
+    const int leds = edge * edge * edge;
+    sequence_.assign(static_cast<std::size_t>((leds + perUniverse_ - 1) / perUniverse_), 0);
+}
+
+std::string ArtNetReceiver::target() const
+{
+    return "artnet://127.0.0.1:" + std::to_string(port_) + "/" + std::to_string(first_);
+}
+
+std::optional<Pixels> ArtNetReceiver::take(Bytes& packet)
+{
+    if (packet.empty())
+        return std::nullopt;
+    if (frame_.empty()) {
+        frame_ = unlitPixels(edge_);
+        seen_.assign(sequence_.size(), false);
+    }
+    check(packet.size() >= kArtDmxHeader, "ArtDmx packet of " + std::to_string(packet.size()) + " bytes");
+    // The Port-Address: Net (high 7 bits) in byte 15, SubUni in byte 14.
+    const long universe = static_cast<long>(packet[15]) << 8 | packet[14];
+    const auto index = static_cast<std::size_t>(universe - first_);
+    check(universe >= first_ && index < seen_.size() && !seen_[index],
+          "ArtDmx universe " + std::to_string(universe) + " out of place");
+    seen_[index] = true;
+    const std::size_t firstLed = index * static_cast<std::size_t>(perUniverse_);
+    const std::size_t channels = 3 * std::min(std::size_t(perUniverse_), frame_.size() / 3 - firstLed);
+    const std::size_t length = channels + channels % 2;
+    check(packet.size() == kArtDmxHeader + length, "ArtDmx packet of " + std::to_string(packet.size()) + " bytes");
+    // Sequences run 1 to 255 per universe and round again, never 0.
+    uint8_t& last = sequence_[index];
+    last = last == 0 ? packet[12] : static_cast<uint8_t>(last % 255 + 1);
+    check(last != 0, "ArtDmx sequence 0");
+    expectBytes("Art-Net", packet, 0,
+                join({Bytes(std::begin(kArtNetId), std::end(kArtNetId)), {0x00, 0x50}, be(kArtProtocolVersion, 2),
+                      {last, 0}, {static_cast<uint8_t>(universe & 0xff), static_cast<uint8_t>(universe >> 8)},
+                      be(length, 2)}));
+    if (channels % 2 != 0)
+        check(packet.back() == 0, "the ArtDmx packet's last, padding byte is not 0");
+    std::copy_n(packet.begin() + kArtDmxHeader, channels, frame_.begin() + static_cast<long>(firstLed * 3));
+    packet.clear();
+    if (std::find(seen_.begin(), seen_.end(), false) != seen_.end())
+        return std::nullopt;
+    return std::exchange(frame_, {});
+}
+
 OpcServer::OpcServer(int edge, uint8_t channel) : FrameSource(edge), channel_(channel)
 {
     start();
@@ -441,6 +495,140 @@ std::optional<Pixels> SerialPort::take(Bytes& pending)
     const auto last = static_cast<unsigned>(size / 3 - 1);
     const auto hi = static_cast<uint8_t>(last >> 8), lo = static_cast<uint8_t>(last & 0xFF);
     return takeMessage("Adalight", pending, {'A', 'd', 'a', hi, lo, static_cast<uint8_t>(hi ^ lo ^ 0x55)}, size);
+}
+
+namespace wire {
+
+namespace {
+
+// A layer's flags and length: 0x7 in the high nibble, the bytes from `at` to
+// the end below.
+Bytes flagsAndLength(std::size_t size, std::size_t at)
+{
+    return be(kFlags | (size - at), 2);
+}
+
+std::vector<Bytes> universes(const Pixels& pixels, const std::function<Bytes(uint16_t, const Bytes&)>& packet,
+                             uint16_t first)
+{
+    std::vector<Bytes> packets;
+    const std::size_t bytes = kLedsPerUniverse * 3;
+    for (std::size_t at = 0, u = first; at < pixels.size(); at += bytes, ++u)
+        packets.push_back(packet(static_cast<uint16_t>(u), Bytes(pixels.begin() + static_cast<long>(at),
+                                                                 pixels.begin() + static_cast<long>(std::min(at + bytes, pixels.size())))));
+    return packets;
+}
+
+}  // namespace
+
+Bytes e131Data(uint16_t universe, const Bytes& slots, const E131Options& options)
+{
+    const std::size_t size = kE131Header + slots.size();
+    Bytes name(kNameSize, 0);
+    const std::string source = "the tests";
+    std::copy(source.begin(), source.end(), name.begin());
+    return join({be(0x0010, 2), be(0, 2), Bytes(std::begin(kAcnIdentifier), std::end(kAcnIdentifier)),
+                 flagsAndLength(size, 16), be(0x00000004, 4), options.cid, flagsAndLength(size, 38),
+                 be(0x00000002, 4), name, {options.priority}, be(options.syncAddress, 2),
+                 {options.sequence, options.options}, be(universe, 2), flagsAndLength(size, 115), {0x02, 0xA1},
+                 be(0x0000, 2), be(0x0001, 2), be(1 + slots.size(), 2), {0x00}, slots});
+}
+
+Bytes e131Sync(const Cid& cid, uint8_t sequence, uint16_t syncAddress)
+{
+    constexpr std::size_t kSize = 49;
+    return join({be(0x0010, 2), be(0, 2), Bytes(std::begin(kAcnIdentifier), std::end(kAcnIdentifier)),
+                 flagsAndLength(kSize, 16), be(0x00000008, 4), cid, flagsAndLength(kSize, 38), be(0x00000001, 4),
+                 {sequence}, be(syncAddress, 2), be(0, 2)});
+}
+
+std::vector<Bytes> e131Frame(const Pixels& pixels, uint16_t firstUniverse, const E131Options& options)
+{
+    return universes(pixels, [&](uint16_t u, const Bytes& slots) { return e131Data(u, slots, options); },
+                     firstUniverse);
+}
+
+Bytes artDmx(uint16_t portAddress, const Bytes& data, uint8_t sequence)
+{
+    Bytes even = data;
+    if (even.size() % 2 != 0)
+        even.push_back(0);
+    return join({Bytes(std::begin(kArtNetId), std::end(kArtNetId)), be(kOpDmx & 0xff, 1), be(kOpDmx >> 8, 1),
+                 be(kArtProtocolVersion, 2), {sequence, 0},
+                 {static_cast<uint8_t>(portAddress & 0xff), static_cast<uint8_t>(portAddress >> 8)},
+                 be(even.size(), 2), even});
+}
+
+Bytes artSync()
+{
+    return join({Bytes(std::begin(kArtNetId), std::end(kArtNetId)), be(kOpSync & 0xff, 1), be(kOpSync >> 8, 1),
+                 be(kArtProtocolVersion, 2), {0, 0}});
+}
+
+Bytes artPoll()
+{
+    return join({Bytes(std::begin(kArtNetId), std::end(kArtNetId)), be(kOpPoll & 0xff, 1), be(kOpPoll >> 8, 1),
+                 be(kArtProtocolVersion, 2), {0, 0}});
+}
+
+std::vector<Bytes> artNetFrame(const Pixels& pixels, uint16_t firstUniverse)
+{
+    return universes(pixels, [](uint16_t u, const Bytes& data) { return artDmx(u, data); }, firstUniverse);
+}
+
+Bytes ddp(bool push, uint32_t offset, const Bytes& data)
+{
+    return join({{static_cast<uint8_t>(kDdpVersion1 | (push ? kDdpPush : 0)), 1, kDdpRgb8, kDdpDefaultOutput},
+                 be(offset, 4), be(data.size(), 2), data});
+}
+
+std::vector<Bytes> ddpFrame(const Pixels& pixels)
+{
+    std::vector<Bytes> packets;
+    for (std::size_t at = 0; at < pixels.size(); at += kDdpMaxData) {
+        const std::size_t end = std::min(at + kDdpMaxData, pixels.size());
+        packets.push_back(ddp(end == pixels.size(), static_cast<uint32_t>(at),
+                              Bytes(pixels.begin() + static_cast<long>(at), pixels.begin() + static_cast<long>(end))));
+    }
+    return packets;
+}
+
+Bytes opc(uint8_t channel, uint8_t command, const Bytes& data)
+{
+    return join({{channel, command}, be(data.size(), 2), data});
+}
+
+}  // namespace wire
+
+UdpSender::UdpSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+{
+    bindLoopback(fd_, 0);
+}
+
+UdpSender::~UdpSender()
+{
+    ::close(fd_);
+}
+
+void UdpSender::send(uint16_t port, const Bytes& datagram) const
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
+        failSystem("send to 127.0.0.1:" + std::to_string(port));
+}
+
+void UdpSender::send(uint16_t port, const std::vector<Bytes>& datagrams) const
+{
+    for (const Bytes& datagram : datagrams)
+        send(port, datagram);
+}
+
+std::optional<Bytes> UdpSender::receive(std::chrono::milliseconds deadline) const
+{
+    return readable(fd_, deadline) ? readSome(fd_) : std::nullopt;
 }
 
 }  // namespace sendtest

@@ -126,6 +126,18 @@ private:
     std::vector<bool> seen_;                        // in the frame so far
 };
 
+class ArtNetReceiver : public UdpSource {
+public:
+    ArtNetReceiver(int edge, int firstUniverse, int ledsPerUniverse);
+    std::string target() const override;
+
+private:
+    std::optional<Pixels> take(Bytes& pending) override;
+    int first_, perUniverse_;
+    std::vector<uint8_t> sequence_;  // the last one, per universe
+    std::vector<bool> seen_;         // in the frame so far
+};
+
 // An OPC server that can stop and start again on its port; a new connection
 // replaces the one before.
 class OpcServer : public FrameSource {
@@ -160,6 +172,52 @@ private:
     Framing framing_;
     std::string query_, slavePath_;
     int master_ = -1, slave_ = -1;
+};
+
+// The tests' own senders, written from the protocols' published layouts: the
+// packets (or the message) that carry `pixels`, in the order sent.
+namespace wire {
+
+inline constexpr int kLedsPerUniverse = 170;
+using Cid = Bytes;  // 16 bytes
+
+struct E131Options {
+    Cid cid = Cid(16, 0x5a);
+    uint8_t priority = 100;
+    uint16_t syncAddress = 0;
+    uint8_t sequence = 1;
+    uint8_t options = 0;  // 0x40: the stream stops
+};
+Bytes e131Data(uint16_t universe, const Bytes& slots, const E131Options& options);
+Bytes e131Sync(const Cid& cid, uint8_t sequence, uint16_t syncAddress);
+std::vector<Bytes> e131Frame(const Pixels& pixels, uint16_t firstUniverse, const E131Options& options);
+
+Bytes artDmx(uint16_t portAddress, const Bytes& data, uint8_t sequence = 0);
+Bytes artSync();
+Bytes artPoll();
+std::vector<Bytes> artNetFrame(const Pixels& pixels, uint16_t firstUniverse);
+
+Bytes ddp(bool push, uint32_t offset, const Bytes& data);
+std::vector<Bytes> ddpFrame(const Pixels& pixels);
+
+Bytes opc(uint8_t channel, uint8_t command, const Bytes& data);
+
+}  // namespace wire
+
+// Sends datagrams to 127.0.0.1 from a socket of its own.
+class UdpSender {
+public:
+    UdpSender();
+    ~UdpSender();
+    UdpSender(const UdpSender&) = delete;
+    UdpSender& operator=(const UdpSender&) = delete;
+    void send(uint16_t port, const Bytes& datagram) const;
+    void send(uint16_t port, const std::vector<Bytes>& datagrams) const;
+    // A datagram sent back to this socket, or nothing at the deadline.
+    std::optional<Bytes> receive(std::chrono::milliseconds deadline) const;
+
+private:
+    int fd_ = -1;
 };
 
 }  // namespace sendtest

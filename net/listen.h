@@ -1,0 +1,104 @@
+#pragma once
+
+// The receiving end of the lighting protocols: sockets that hear E1.31,
+// Art-Net, DDP and Open Pixel Control, and the rules that make whole frames
+// of what they carry. One thread reads every source; each frame it makes
+// goes to `Latest`, where the newest waits to be shown and any it replaces
+// is dropped, so that a slow channel never makes the delay grow.
+//
+//   input::Latest latest(leds * 3);
+//   input::Listener listener(sources, settings, latest);   // binds, or fails
+//   std::thread([&] { listener.run(stop); });
+//   while (latest.take(pixels, deadline, source)) ... show pixels
+
+#include "net/protocols.h"
+#include "net/targets.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+namespace input {
+
+using Clock = std::chrono::steady_clock;
+
+// What one source has heard. The network thread counts (relaxed: each is a
+// tally of its own, read for a stats line that orders nothing).
+struct Counts {
+    std::atomic<uint64_t> frames{0};     // whole frames made
+    std::atomic<uint64_t> packets{0};    // datagrams, or OPC messages
+    std::atomic<uint64_t> malformed{0};  // not valid for their protocol
+    std::atomic<uint64_t> refused{0};    // from a sender --allow does not name, or an OPC client too many
+    std::atomic<uint64_t> ignored{0};    // valid, but not for the cube: other universes, channels, commands,
+                                         // stale sequence numbers, lower priorities
+};
+
+// The newest whole frame, from the network thread to the one that shows it.
+class Latest {
+public:
+    explicit Latest(std::size_t bytes) : pixels_(bytes) {}
+
+    // A whole frame from source `source`; one that waits is replaced.
+    void put(std::span<const uint8_t> pixels, std::size_t source);
+    // Waits until a frame waits or `until` passes; then takes it.
+    bool take(std::vector<uint8_t>& pixels, std::size_t& source, Clock::time_point until);
+    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::vector<uint8_t> pixels_;
+    std::size_t source_ = 0;
+    bool waiting_ = false;
+    // Written under the lock by put, read for the stats line: relaxed, a tally.
+    std::atomic<uint64_t> dropped_{0};
+};
+
+// A sender's address and how much of it counts: --allow 192.168.1.0/24.
+struct Allowed {
+    sockaddr_storage address{};
+    unsigned prefix = 0;
+};
+// "ADDRESS[/PREFIX]", an IPv4 or IPv6 address; false when it is neither.
+bool parseAllowed(const std::string& text, Allowed& allowed);
+
+struct Settings {
+    std::size_t leds = 0;
+    unsigned ledsPerUniverse = strip::E131Encoder::kMaxLedsPerUniverse;
+    bool multicast = true;          // join E1.31's groups, but never on loopback
+    std::vector<Allowed> allowed;   // empty: every sender
+    std::string name;               // in ArtPollReply, and in messages
+};
+
+class Input;
+
+// Every source's socket, bound when made; `run` reads them all until stop.
+class Listener {
+public:
+    // Binds every source, or fails (process::Failure) naming the one that
+    // cannot be bound.
+    Listener(const std::vector<strip::Destination>& sources, const Settings& settings, Latest& latest);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // The network thread: reads every source until `stop` is set.
+    void run(const std::atomic<bool>& stop);
+
+    std::size_t size() const { return inputs_.size(); }
+    const Counts& counts(std::size_t source) const;
+    // "e131 on 127.0.0.1:5568, universes 1 to 11": what each source hears.
+    std::string describe(std::size_t source) const;
+
+private:
+    std::vector<std::unique_ptr<Input>> inputs_;
+};
+
+}  // namespace input
