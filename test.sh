@@ -15,8 +15,8 @@
 #   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer: every
 #                 program again, and the whole suite against them
 #   build-tsan/   ThreadSanitizer: the library's, the receiver's and the
-#                 tracer's tests, with smaller stress loops, and the sender's
-#                 protocol tests
+#                 tracer's tests, with smaller stress loops, the sender's
+#                 protocol tests and cubelisten's
 #   build-fuzz/   the libFuzzer targets (clang), each for a bounded number of
 #                 inputs from the corpus in tests/fuzz/corpus
 set -euo pipefail
@@ -91,14 +91,14 @@ stage_done
 stage "ThreadSanitizer"
 configure build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet"
 compile build-tsan lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 \
-    cubetrace_test cubereplay replay_test cubesend cubesend5 send_protocols_test
+    cubetrace_test cubereplay replay_test cubesend cubesend5 send_protocols_test cubelisten listen_test
 CUBE_TEST_SCALE=20 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure --no-tests=error -j"$jobs" \
-    -R '^(Lbox|edge(12|5)\.|Cubetrace|ReplayTest|Cubesend(Ddp|E131|Opc|Serial|Failure)\.)'
+    -R '^(Lbox|edge(12|5)\.|Cubetrace|ReplayTest|Cubesend(Ddp|E131|ArtNet|Opc|Serial|Failure)\.|Cubelisten)'
 stage_done
 
 stage "fuzzers"
 CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF
-compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording
+compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording fuzz_datagrams fuzz_opc
 ctest --test-dir build-fuzz --output-on-failure --no-tests=error -j"$jobs" -R '^fuzz_'
 stage_done
