@@ -15,6 +15,7 @@
 #include "common/process.h"
 #include "common/progress.h"
 #include "record/recording.h"
+#include "record/timeline.h"
 #include "render/display.h"
 #include "render/outputs.h"
 #include "viewer/scene.h"
@@ -157,48 +158,6 @@ void requestStop(int signal)
     stopSignal = signal;
 }
 
-// The recording played through the viewer's own receiver code, one frame
-// release at a time.
-class Player {
-public:
-    explicit Player(const recording::Recording& show) : items_(show.items)
-    {
-        resetReceiver();
-        frameReleasedHook = [this](const storeColor*) { released_ = true; };
-    }
-    ~Player() { frameReleasedHook = nullptr; }
-    Player(const Player&) = delete;
-    Player& operator=(const Player&) = delete;
-
-    // Plays on to the next release: false at the end of the recording.
-    bool next()
-    {
-        while (at_ < items_.size()) {
-            const recording::Item& item = items_[at_++];
-            for (std::size_t k = 0; k < item.entryCount; ++k)
-                channel::packEntry(record_, k, item.entries[k]);
-            channel::storeStatus(record_, item.code);
-            released_ = false;
-            handleRecord(record_);
-            if (released_) {
-                timeUs_ = item.timeUs;
-                return true;
-            }
-        }
-        return false;
-    }
-    uint64_t timeUs() const { return timeUs_; }
-    const storeColor* shown() const { return ptCurrColorTable.load(std::memory_order_relaxed); }
-
-private:
-    // Set by the frame hook, which handleRecord runs on this same thread.
-    bool released_ = false;
-    const std::vector<recording::Item>& items_;
-    std::size_t at_ = 0;
-    uint64_t timeUs_ = 0;
-    alignas(8) uint8_t record_[channel::kRecordSize] = {};
-};
-
 using Table = std::vector<storeColor>;
 
 bool sameTable(const Table& a, const storeColor* b)
@@ -279,33 +238,6 @@ render::Picture draw(const storeColor* table, int width, int height)
     return picture;
 }
 
-// When each release shows, in output time: from the first release on, sped up.
-struct Timing {
-    uint64_t firstUs = 0;
-    uint64_t lastUs = 0;
-    std::size_t releases = 0;
-    double speed = 1.0;
-    uint64_t holdUs = 0;
-
-    uint64_t outputUs(uint64_t recordedUs) const
-    {
-        return static_cast<uint64_t>(std::llround(static_cast<double>(recordedUs - firstUs) / speed));
-    }
-    uint64_t endUs() const { return outputUs(lastUs) + holdUs; }
-};
-
-Timing timingOf(const recording::Recording& show, const Options& options)
-{
-    Timing timing{.speed = options.speed, .holdUs = options.holdMs * static_cast<uint64_t>(kUsPerMs)};
-    for (const recording::Item& item : show.items)
-        if (item.code == channel::kStatusReleaseKeep || item.code == channel::kStatusReleaseNoKeep) {
-            if (timing.releases++ == 0)
-                timing.firstUs = item.timeUs;
-            timing.lastUs = item.timeUs;
-        }
-    return timing;
-}
-
 // Draws the frames and hands them to the output; false when a signal
 // stopped it. A file that cannot be written ends the tool.
 class Renderer {
@@ -319,7 +251,7 @@ public:
     }
 
     // Each distinct frame is drawn once and shown until the next release.
-    bool still(Player& player, const Timing& timing)
+    bool still(timeline::Player& player, const timeline::Timing& timing)
     {
         Table last;
         for (std::size_t release = 1; player.next(); ++release) {
@@ -340,7 +272,7 @@ public:
 
     // A picture every 1/fps second, each turned one spin step further,
     // showing the frame on show at that moment.
-    bool spinning(Player& player, const Timing& timing)
+    bool spinning(timeline::Player& player, const timeline::Timing& timing)
     {
         Table shown;
         std::size_t frame = 0;
@@ -410,7 +342,8 @@ int renderRecording(const std::string& name, int argc, char** argv)
                       ", and this build draws the edges " + cli::builtEdges() + " (add it to CUBE_EDGES)");
     headless::serveEdge(kBase, edge, argv);
 
-    const Timing timing = timingOf(show, options);
+    const timeline::Timing timing =
+        timeline::timingOf(show, options.speed, options.holdMs * static_cast<uint64_t>(kUsPerMs));
     if (timing.releases == 0)
         process::fail(std::string(options.recording) +
                       ": no frame is ever released in it, so there is nothing to show");
@@ -437,7 +370,7 @@ int renderRecording(const std::string& name, int argc, char** argv)
     if (!output)
         process::fail(std::string("cannot make ") + options.output + ": " + error);
 
-    Player player(show);
+    timeline::Player player(show);
     Renderer renderer(name, options, *output, frames);
     if (!(spin ? renderer.spinning(player, timing) : renderer.still(player, timing))) {
         output->abandon();
