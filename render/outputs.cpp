@@ -1,6 +1,7 @@
 #include "render/outputs.h"
 
 #include "common/process.h"
+#include "common/wholefile.h"
 
 #include <gif_lib.h>
 #include <png.h>
@@ -45,79 +46,6 @@ uint64_t ticksBetween(uint64_t startUs, uint64_t endUs, uint64_t tickHz)
     return rounded(endUs) - rounded(startUs);
 }
 
-// A file written under a hidden name beside its target, ".NAME-XXXXXX.EXT", and renamed onto the
-// target only when whole: a reader never finds half a file, and a failed run leaves none.
-class TempFile {
-public:
-    TempFile() = default;
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() { remove(); }
-
-    // The target ends in its format's ending, which the temporary name keeps.
-    bool create(const std::string& target, std::string& error)
-    {
-        const std::size_t nameAt = target.rfind('/') + 1;  // npos + 1: 0, the working directory
-        const std::size_t dot = target.rfind('.');
-        std::string path = target.substr(0, nameAt) + "." + target.substr(nameAt, dot - nameAt) + "-XXXXXX" +
-                           target.substr(dot);
-        fd_ = ::mkostemps(path.data(), int(target.size() - dot), O_CLOEXEC);
-        // mkostemps makes the file 0600; it gets the mode that any new file would. The umask can
-        // only be read by setting it, so it is set back at once.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (fd_ < 0 || ::fchmod(fd_, kNewFileMode & ~mask) != 0) {
-            const std::string directory = nameAt ? target.substr(0, nameAt) : "the working directory";
-            error = process::because("cannot create a file in " + directory);
-            closeFd(fd_);
-            return false;
-        }
-        target_ = target;
-        path_ = path;
-        return true;
-    }
-
-    const std::string& path() const { return path_; }
-
-    bool write(const void* data, std::size_t size, std::string& error)
-    {
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t n = ::write(fd_, static_cast<const char*>(data) + done, size - done);
-            if (n < 0 && errno != EINTR) {
-                error = process::because("cannot write " + target_);
-                return false;
-            }
-            done += n > 0 ? std::size_t(n) : 0;
-        }
-        return true;
-    }
-
-    bool commit(std::string& error)
-    {
-        if (::close(std::exchange(fd_, -1)) != 0 || ::rename(path_.c_str(), target_.c_str()) != 0) {
-            error = process::because("cannot write " + target_);
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-    // Nothing to do once committed.
-    void remove()
-    {
-        closeFd(fd_);
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-        path_.clear();
-    }
-
-private:
-    static constexpr mode_t kNewFileMode = 0666;
-
-    std::string target_;
-    std::string path_;  // empty when there is no file of ours to remove
-    int fd_ = -1;
-};
 
 // What every writer checks before its format has a say.
 class Writer : public Output {
@@ -422,7 +350,7 @@ private:
         return written;
     }
 
-    TempFile file_;
+    process::WholeFile file_;
     GifFileType* gif_ = nullptr;
     std::vector<uint8_t> shown_;              // what the GIF shows after its last frame; empty before the first
     std::optional<uint64_t> carriedStartUs_;  // of pictures too short to show, whose time goes to the next
@@ -442,7 +370,7 @@ public:
         ending_ = settings.path.substr(dot);
         digits_ = std::max(kMinDigits, std::to_string(settings.frames).size());
         // Whether the directory takes files is better told now than after the first picture.
-        TempFile probe;
+        process::WholeFile probe;
         return probe.create(settings.path, error_);
     }
 
@@ -465,7 +393,7 @@ public:
         std::string number = std::to_string(written_.size() + 1);
         number.insert(0, digits_ - std::min(digits_, number.size()), '0');
         const std::string target = stem_ + number + ending_;
-        TempFile file;
+        process::WholeFile file;
         if (!file.create(target, error_) || !file.write(encoded_.data(), size, error_) || !file.commit(error_))
             return false;
         written_.push_back(target);
@@ -649,7 +577,7 @@ private:
 
     Format format_;
     uint64_t fps_ = 0;
-    TempFile file_;
+    process::WholeFile file_;
     process::Child ffmpeg_;
     int input_ = -1;     // our end of ffmpeg's standard input
     int log_ = -1;       // ffmpeg's standard error
