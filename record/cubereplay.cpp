@@ -27,8 +27,6 @@ constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
 constexpr useconds_t kPollSleepUs = 10;
 constexpr long kNsPerUs = 1000;
 constexpr long kNsPerSecond = 1000000000;
-constexpr double kMinSpeed = 0.01;
-constexpr double kMaxSpeed = 1000.0;
 
 // Set by the signal handler, polled by the waits below.
 volatile std::sig_atomic_t stopRequested = 0;
@@ -123,7 +121,7 @@ int main(int argc, char** argv)
             if (args.flag("--loop"))
                 loop = true;
             else if (const char* factor = args.option("--speed"))
-                speed = args.number("--speed", factor, kMinSpeed, kMaxSpeed);
+                speed = args.number("--speed", factor, recording::kMinSpeed, recording::kMaxSpeed);
             else if (args.positional() && !path)
                 path = args.current();
             else

@@ -36,6 +36,10 @@ inline constexpr uint16_t kVersion = 1;
 inline constexpr std::size_t kHeaderSize = 12;
 // About twelve days: far beyond any show, and small enough to scale safely.
 inline constexpr uint64_t kMaxTimeUs = uint64_t{1} << 40;
+// How fast a recording may be played back, against the pace recorded
+// (cubereplay, cuberender and cubeexport take it as --speed).
+inline constexpr double kMinSpeed = 0.01;
+inline constexpr double kMaxSpeed = 1000.0;
 
 struct Item {
     uint64_t timeUs = 0;  // since the start of the recording

@@ -1,6 +1,13 @@
 #include "record/timeline.h"
 
+#include "common/cli.h"
+#include "common/headless.h"
+#include "common/process.h"
+
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <string>
 
 namespace timeline {
 
@@ -19,6 +26,21 @@ Timing timingOf(const recording::Recording& show, double speed, uint64_t holdUs)
             timing.lastUs = item.timeUs;
         }
     return timing;
+}
+
+recording::Recording loadShow(std::string_view base, const char* path, char** argv)
+{
+    recording::Recording show;
+    std::string error;
+    if (!recording::load(path, show, error))
+        process::fail(error);
+    if (std::find(std::begin(cli::kBuiltEdges), std::end(cli::kBuiltEdges), show.edge) == std::end(cli::kBuiltEdges))
+        process::fail(std::string(path) + ": recorded on a cube of edge " + std::to_string(show.edge) +
+                      ", and this build serves the edges " + cli::builtEdges() + " (add it to CUBE_EDGES)");
+    headless::serveEdge(base, show.edge, argv);
+    if (timingOf(show, 1.0, 0).releases == 0)
+        process::fail(std::string(path) + ": no frame is ever released in it, so there is nothing to show");
+    return show;
 }
 
 Player::Player(const recording::Recording& show) : items_(show.items)

@@ -13,14 +13,23 @@
 //   // the last frame ends at timing.endUs()
 //
 // The receiver's tables are the process's: one Player at a time.
+//
+// Like the receiver, the tools built on it serve one cube edge each:
+//
+//   const recording::Recording show = timeline::loadShow("cuberender", path, argv);
 
 #include "record/recording.h"
 #include "viewer/core1Read.h"
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace timeline {
+
+// How long the last frame holds (--hold) unless told, and at most.
+inline constexpr unsigned long kDefaultHoldMs = 1000;
+inline constexpr unsigned long kMaxHoldMs = 3600 * 1000;
 
 struct Timing {
     uint64_t firstUs = 0;  // of the first release, as recorded
@@ -35,6 +44,12 @@ struct Timing {
 };
 
 Timing timingOf(const recording::Recording& show, double speed, uint64_t holdUs);
+
+// The recording at `path`, for the tool `base`: fails when it cannot be read,
+// when this build serves no cube of its edge, or when it releases no frame.
+// When another build serves its edge, the process becomes that build
+// (headless::serveEdge) with the same arguments.
+recording::Recording loadShow(std::string_view base, const char* path, char** argv);
 
 class Player {
 public:

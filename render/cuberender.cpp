@@ -36,10 +36,6 @@
 namespace {
 
 constexpr const char* kBase = "cuberender";
-constexpr double kMinSpeed = 0.01;
-constexpr double kMaxSpeed = 1000.0;
-constexpr unsigned long kDefaultHoldMs = 1000;
-constexpr unsigned long kMaxHoldMs = 3600 * 1000;
 constexpr unsigned long kDefaultFps = 30;
 constexpr int kDefaultWidth = 800;
 constexpr int kDefaultHeight = 600;
@@ -86,7 +82,7 @@ cli::Tool tool(const std::string& name)
 
 struct Options {
     double speed = 1.0;
-    unsigned long holdMs = kDefaultHoldMs;
+    unsigned long holdMs = timeline::kDefaultHoldMs;
     View view;
     int fps = static_cast<int>(kDefaultFps);
     int width = kDefaultWidth;
@@ -112,9 +108,9 @@ Options parseOptions(const std::string& name, int argc, char** argv)
     cli::Parser args(tool(name), argc, argv);
     while (args.next()) {
         if (const char* v = args.option("--speed"))
-            options.speed = args.number("--speed", v, kMinSpeed, kMaxSpeed);
+            options.speed = args.number("--speed", v, recording::kMinSpeed, recording::kMaxSpeed);
         else if (const char* v = args.option("--hold"))
-            options.holdMs = args.count("--hold", v, 0, kMaxHoldMs);
+            options.holdMs = args.count("--hold", v, 0, timeline::kMaxHoldMs);
         else if (const char* v = args.option("--theta"))
             options.view.azimuth = static_cast<float>(args.number("--theta", v, -kMaxTheta, kMaxTheta));
         else if (const char* v = args.option("--phi"))
@@ -332,27 +328,16 @@ int renderRecording(const std::string& name, int argc, char** argv)
 {
     const Options options = parseOptions(name, argc, argv);
 
-    recording::Recording show;
-    std::string error;
-    if (!recording::load(options.recording, show, error))
-        process::fail(error);
-    const int edge = show.edge;
-    if (std::find(std::begin(cli::kBuiltEdges), std::end(cli::kBuiltEdges), edge) == std::end(cli::kBuiltEdges))
-        process::fail(std::string(options.recording) + ": recorded on a cube of edge " + std::to_string(edge) +
-                      ", and this build draws the edges " + cli::builtEdges() + " (add it to CUBE_EDGES)");
-    headless::serveEdge(kBase, edge, argv);
-
+    const recording::Recording show = timeline::loadShow(kBase, options.recording, argv);
     const timeline::Timing timing =
         timeline::timingOf(show, options.speed, options.holdMs * static_cast<uint64_t>(kUsPerMs));
-    if (timing.releases == 0)
-        process::fail(std::string(options.recording) +
-                      ": no frame is ever released in it, so there is nothing to show");
 
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, requestStop);
     // A video encoder that fails closes its pipe: that is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
 
+    std::string error;
     render::PrivateDisplay display;
     if (!display.start(options.width, options.height, error))
         process::fail("cannot draw without a screen: " + error);
