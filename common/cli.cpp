@@ -20,6 +20,11 @@ constexpr std::size_t kShownArgument = 60;
 
 }  // namespace
 
+std::string toolkitVersion()
+{
+    return std::string(CUBE_PROJECT) + " " + CUBE_VERSION;
+}
+
 std::string builtEdges()
 {
     std::string list;

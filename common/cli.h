@@ -36,6 +36,10 @@ inline constexpr const char* kEdgeVariable = "CUBE_EDGE";
 // it holds an edge from `min` to `max`, else the default edge.
 int animationEdge(int min, int max);
 
+// "ledcube 1.3.0": the toolkit and its version, as the files its tools make
+// name them.
+std::string toolkitVersion();
+
 struct Tool {
     std::string name;  // as the tool names itself in messages
     std::string help;  // printed whole by --help

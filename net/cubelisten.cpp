@@ -85,7 +85,7 @@ cli::Tool tool(const std::string& name)
                 "Options:\n"
                 "  --edge N                the cube's edge, 3 to 16, as the viewer's (default 12,\n"
                 "                          or the viewer's edge under cubeplay)\n" +
-                strip::Mapping::help(false) +
+                strip::Mapping::help(strip::Mapping::Use::listening) +
                 "  --timeout S             say so when no frame has come for S seconds (default\n"
                 "                          2.5); the frame on show stays\n"
                 "  --blank-on-loss         ... and put the cube out then\n"

@@ -75,7 +75,7 @@ cli::Tool tool(const std::string& name)
         "  --edge N                serve a cube of edge N: ";
     help += cli::builtEdges() + " (default " + std::to_string(kCubeEdge) + ")";
     help += "\n";
-    help += strip::Mapping::help(true);
+    help += strip::Mapping::help(strip::Mapping::Use::sending);
     help += "  --max-fps F             at most F frames a second (default 40)\n"
             "  --forward DIR           also pass every code on to the viewer serving DIR\n"
             "  --help                  show this help and exit\n"

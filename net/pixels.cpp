@@ -201,18 +201,20 @@ Wiring Mapping::wiring(int edge) const
     return wiring;
 }
 
-std::string Mapping::help(bool sending)
+std::string Mapping::help(Use use)
 {
-    return std::string("  --wiring ORDER          the strip's order along the axes, fastest first:\n"
+    std::string help = "  --wiring ORDER          the strip's order along the axes, fastest first:\n"
                        "                          xyz (default: x, then y, then the layers z), yxz, zyx...\n"
                        "  --serpentine            every other row runs backwards\n"
-                       "  --layout FILE           the LED of each pixel, one 'x y z' line per pixel\n") +
-           (sending ? "  --gamma G               send each component c as c^G (default 1)\n"
-                      "  --brightness B          scale every component by B, 0 to 1 (default 1)\n"
-                    : "  --gamma G               undo a sender's gamma G: byte b as (b/255)^(1/G)\n"
-                      "  --brightness B          undo a sender's brightness B, 0 to 1 (default 1)\n") +
-           "  --leds-per-universe N   E1.31, Art-Net: LEDs in each universe, 1 to 170\n"
-           "                          (default 170)\n";
+                       "  --layout FILE           the LED of each pixel, one 'x y z' line per pixel\n";
+    help += use == Use::listening ? "  --gamma G               undo a sender's gamma G: byte b as (b/255)^(1/G)\n"
+                                    "  --brightness B          undo a sender's brightness B, 0 to 1 (default 1)\n"
+                                  : "  --gamma G               send each component c as c^G (default 1)\n"
+                                    "  --brightness B          scale every component by B, 0 to 1 (default 1)\n";
+    if (use != Use::exporting)
+        help += "  --leds-per-universe N   E1.31, Art-Net: LEDs in each universe, 1 to 170\n"
+                "                          (default 170)\n";
+    return help;
 }
 
 }  // namespace strip

@@ -85,9 +85,11 @@ struct Mapping {
     // The wiring for a cube of `edge`; a layout file that is wrong fails, as
     // a usage error, with its line.
     Wiring wiring(int edge) const;
-    // The options' lines for --help; `sending` says what gamma and
-    // brightness do for cubesend, else how cubelisten undoes them.
-    static std::string help(bool sending);
+    // The options' lines for --help: what gamma and brightness do to the
+    // bytes made (cubesend, cubeexport) or how they are undone (cubelisten);
+    // files have no universes.
+    enum class Use { sending, listening, exporting };
+    static std::string help(Use use);
 };
 
 }  // namespace strip

@@ -45,9 +45,10 @@ need_packages() {
 }
 
 # What building and playing needs, and rendering: giflib and libpng for the
-# files, and the private X server that cuberender draws on.
+# files, the private X server that cuberender draws on, and zstd for
+# cubeexport's compressed sequences.
 run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libgl1-mesa-dri
-    libgif-dev libpng-dev xvfb)
+    libgif-dev libpng-dev xvfb libzstd-dev)
 # What the whole test run needs besides: GoogleTest, the sanitizers' and
 # fuzzers' clang, valgrind, a private X server's clients, and the programs
 # that check the rendered files.

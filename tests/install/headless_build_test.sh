@@ -15,7 +15,7 @@ grep -q -x -- '-- Viewers skipped (cubeview12, cubeview5 and the tests that need
     "$work/configure.txt" || fail "no message about the viewers: $(cat "$work/configure.txt")"
 cmake --build "$work/build" -j2 >/dev/null
 bin=$work/build/bin
-for program in cubeshow cubefill cubetrace cubetrace5 cubereplay cubeplay launch app5 app12 bytemax; do
+for program in cubeshow cubefill cubetrace cubetrace5 cubereplay cubeplay cubeexport launch app5 app12 bytemax; do
     [[ -x $bin/$program ]] || fail "not built: $program"
 done
 [[ ! -e $bin/cubeview12 && ! -e $bin/cubeview5 && ! -e $bin/cuberender ]] || fail "a viewer or renderer was built without freeglut"

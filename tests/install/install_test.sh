@@ -16,7 +16,8 @@ fail() { echo "$*" >&2; exit 1; }
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay cubeplay cubefx)
+commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay cubeplay cubefx cubelisten cubeexport
+    cubeexport5)
 [[ -x $build/bin/cubeview12 ]] && commands+=(cubeview12 cubeview5)
 [[ -x $build/bin/cuberender ]] && commands+=(cuberender cuberender5)
 helpers=(launch app5 app12 bytemax)
