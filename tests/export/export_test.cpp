@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 namespace {
 
@@ -203,27 +202,25 @@ TEST_F(ExportTest, SequencesHoldTheFrameOnShowAtEveryStep)
     EXPECT_EQ(bytesOf("show.bin"), expected);
 }
 
-// A C program that includes the header and prints each step: its frame's
-// bytes in hex, then its milliseconds.
-constexpr const char* kPlayer = R"(#include "show.h"
-#include <stdio.h>
-int main(void)
+// A C program that includes the header, whose names begin with `prefix`,
+// and prints each step: its frame's bytes in hex, then its milliseconds.
+std::string player(const std::string& prefix)
 {
-    unsigned s, i;
-    for (s = 0; s < CUBE_STEP_COUNT; ++s) {
-        for (i = 0; i < CUBE_FRAME_BYTES; ++i)
-            printf("%02x", cube_frames[cube_steps[s].frame][i]);
-        printf(" %u\n", (unsigned)cube_steps[s].ms);
-    }
-    return CUBE_EDGE == 0;
-}
-)";
-
-std::string upper(std::string text)
-{
-    for (char& c : text)
+    std::string up = prefix;
+    for (char& c : up)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
+    return "#include \"show.h\"\n"
+           "#include <stdio.h>\n"
+           "int main(void)\n"
+           "{\n"
+           "    unsigned s, i;\n"
+           "    for (s = 0; s < " + up + "_STEP_COUNT; ++s) {\n"
+           "        for (i = 0; i < " + up + "_FRAME_BYTES; ++i)\n"
+           "            printf(\"%02x\", " + prefix + "_frames[" + prefix + "_steps[s].frame][i]);\n"
+           "        printf(\" %u\\n\", (unsigned)" + prefix + "_steps[s].ms);\n"
+           "    }\n"
+           "    return " + up + "_EDGE == 0;\n"
+           "}\n";
 }
 
 std::string hex(const Bytes& bytes)
@@ -250,8 +247,7 @@ TEST_F(ExportTest, HeaderCompilesAsCAndCppAndPlaysTheShow)
 #endif
     for (const auto& [edge, format, prefix] : cases) {
         SCOPED_TRACE(std::to_string(edge) + " " + format);
-        std::string player = std::regex_replace(kPlayer, std::regex("cube_"), prefix + "_");
-        std::ofstream(dir.root() + "/play.c") << std::regex_replace(player, std::regex("CUBE_"), upper(prefix) + "_");
+        std::ofstream(dir.root() + "/play.c") << player(prefix);
         const Show show = showFor(static_cast<uint8_t>(edge));
         ASSERT_EQ(run({"--hold", kHoldMs, "--format", format, "--name", prefix, record(show), "show.h"}).code, 0)
             << process->err();

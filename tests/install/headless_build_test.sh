@@ -9,8 +9,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "$*" >&2; exit 1; }
 
+# Unoptimised and without debug information, it builds in half the time:
+# what it checks is that everything builds and plays.
 cmake -S "$source" -B "$work/build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_DISABLE_FIND_PACKAGE_GLUT=ON \
-    -DBUILD_TESTING=OFF >"$work/configure.txt"
+    -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 >"$work/configure.txt"
 grep -q -x -- '-- Viewers skipped (cubeview12, cubeview5 and the tests that need a window): freeglut was not found (install freeglut3-dev)' \
     "$work/configure.txt" || fail "no message about the viewers: $(cat "$work/configure.txt")"
 cmake --build "$work/build" -j2 >/dev/null
