@@ -203,8 +203,8 @@ Wiring Mapping::wiring(int edge) const
 
 std::string Mapping::help(Use use)
 {
-    std::string help = "  --wiring ORDER          the strip's order along the axes, fastest first:\n"
-                       "                          xyz (default: x, then y, then the layers z), yxz, zyx...\n"
+    std::string help = "  --wiring ORDER          the strip's order along the axes, fastest first: xyz\n"
+                       "                          (default: x, then y, then the layers z), yxz, zyx...\n"
                        "  --serpentine            every other row runs backwards\n"
                        "  --layout FILE           the LED of each pixel, one 'x y z' line per pixel\n";
     help += use == Use::listening ? "  --gamma G               undo a sender's gamma G: byte b as (b/255)^(1/G)\n"
