@@ -19,6 +19,10 @@
 #                 protocol tests and cubelisten's
 #   build-fuzz/   the libFuzzer targets (clang), each for a bounded number of
 #                 inputs from the corpus in tests/fuzz/corpus
+#
+# Most tests spend their time waiting on real time, so while stage 1's tests
+# run, the later stages build one after another in the background at the
+# lowest priority, on the cores the tests leave idle.
 set -euo pipefail
 cd "$(dirname "$0")"
 case ${1:-all} in
@@ -52,8 +56,7 @@ stage_done() {
 configure() {
     local dir=$1 type=$2
     shift 2
-    step "$dir-configure" "Configuring $dir…" \
-        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
 }
 # compile DIR [TARGET...]: everything, or the targets named.
 compile() {
@@ -61,18 +64,8 @@ compile() {
     shift
     local targets=()
     (($#)) && targets=(--target "$@")
-    step "$dir-build" "Building $dir… (a few minutes on 2 cores the first time)" \
-        cmake --build "$dir" -j"$jobs" "${targets[@]}"
+    cmake --build "$dir" -j"$jobs" "${targets[@]}"
 }
-
-stage "plain build (Release, GCC) and the whole suite"
-# The edge-8 cube is built and tested beside the delivered 12 and 5.
-CXX=g++ configure build-test Release -DCUBE_EDGES="12;5;8"
-compile build-test
-# --no-tests=error: a configure that lost GoogleTest must not pass as green.
-ctest --test-dir build-test --output-on-failure --no-tests=error -j"$test_jobs"
-stage_done
-[[ $stages == 1 ]] && exit 0
 
 # GCC 12 reports false maybe-uninitialized warnings inside the standard
 # library once the sanitizers instrument it.
@@ -80,29 +73,90 @@ quiet=-Wno-maybe-uninitialized
 # -O1 with line tables is what the sanitizers' reports need, and compiles in
 # half the time of -O2 with full debug information.
 sanitized=-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
-
 # The sanitizer stages build the delivered edges and no benchmarks, which
 # stage 1 has built already: the whole run must stay short.
+build_asan() {
+    configure build-asan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF \
+        -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer $quiet" &&
+        compile build-asan
+}
+build_tsan() {
+    configure build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet" &&
+        compile build-tsan lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 \
+        cubetrace_test cubereplay replay_test cubesend cubesend5 send_protocols_test cubelisten listen_test
+}
+build_fuzz() {
+    CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF &&
+        compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording fuzz_datagrams fuzz_opc
+}
+
+# The background builds run one after another, each with its output in
+# DIR.log and then its exit status in DIR.status, which await reads.
+later=(build-asan build-tsan build-fuzz)
+background=
+start_later_builds() {
+    local dir
+    for dir in "${later[@]}"; do
+        rm -f "$logs/$dir.status"
+    done
+    echo "Building ${later[*]} in the background…"
+    set -m  # a process group of its own, to stop as one
+    (
+        renice -n 19 -p "$BASHPID" >/dev/null
+        for dir in "${later[@]}"; do
+            status=0
+            "${dir/-/_}" >"$logs/$dir.log" 2>&1 || status=$?
+            echo "$status" >"$logs/$dir.status"
+        done
+    ) &
+    background=$!
+    set +m
+}
+stop_later_builds() {
+    [[ -z $background ]] || kill -- -"$background" 2>/dev/null || true
+}
+trap stop_later_builds EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+# await DIR: until DIR's background build has ended; stops if it failed.
+await() {
+    local dir=$1
+    [[ -e $logs/$dir.status ]] || echo "Waiting for $dir to build…"
+    while [[ ! -e $logs/$dir.status ]]; do
+        sleep 1
+    done
+    if [[ $(<"$logs/$dir.status") != 0 ]]; then
+        echo "Failed. The end of $logs/$dir.log:" >&2
+        tail -n 40 "$logs/$dir.log" >&2
+        exit 1
+    fi
+}
+
+stage "plain build (Release, GCC) and the whole suite"
+# The edge-8 cube is built and tested beside the delivered 12 and 5.
+CXX=g++ step build-test-configure "Configuring build-test…" configure build-test Release -DCUBE_EDGES="12;5;8"
+step build-test-build "Building build-test… (a few minutes on 2 cores the first time)" compile build-test
+((stages > 1)) && start_later_builds
+# --no-tests=error: a configure that lost GoogleTest must not pass as green.
+ctest --test-dir build-test --output-on-failure --no-tests=error -j"$test_jobs"
+stage_done
+((stages > 1)) || exit 0
+
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
-configure build-asan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF \
-    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer $quiet"
-compile build-asan
+await build-asan
 # The install and headless-build tests build programs of their own, and
 # memcheck cannot run sanitized programs: all three run in stage 1.
 ctest --test-dir build-asan --output-on-failure --no-tests=error -j"$test_jobs" -E 'InstalledPackage|HeadlessBuild|Memcheck'
 stage_done
 
 stage "ThreadSanitizer"
-configure build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet"
-compile build-tsan lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 \
-    cubetrace_test cubereplay replay_test cubesend cubesend5 send_protocols_test cubelisten listen_test
+await build-tsan
 CUBE_TEST_SCALE=20 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure --no-tests=error -j"$jobs" \
     -R '^(Lbox|edge(12|5)\.|Cubetrace|ReplayTest|Cubesend(Ddp|E131|ArtNet|Opc|Serial|Failure)\.|Cubelisten)'
 stage_done
 
 stage "fuzzers"
-CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF
-compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording fuzz_datagrams fuzz_opc
+await build-fuzz
 ctest --test-dir build-fuzz --output-on-failure --no-tests=error -j"$jobs" -R '^fuzz_'
 stage_done
