@@ -30,8 +30,6 @@ constexpr double kMinFps = 1.0;
 constexpr double kMaxFps = 240.0;
 constexpr double kMinSpeed = 0.01;
 constexpr double kMaxSpeed = 100.0;
-// The last, dark frame needs a moment to go out before the library ends.
-constexpr unsigned long kLastHoldMs = 100;
 constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
 constexpr uint32_t kFnvPrime = 0x01000193u;
 constexpr char kSettingsMark = ':';
@@ -261,12 +259,11 @@ public:
         } while (options_.loop);
     }
 
-    // The cube dark, and time for that frame to go out.
+    // The cube dark; the library still sends this last frame as it ends.
     void end()
     {
         frame_.clear();
         writer_.show(frame_);
-        box_->msSleep(kLastHoldMs);
     }
 
 private:

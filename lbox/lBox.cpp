@@ -3,6 +3,7 @@
 #include "lbox/channel.h"
 #include "lbox/pacing.h"
 
+#include <chrono>
 #include <iostream>
 #include <thread>
 #include <unistd.h>
@@ -12,6 +13,9 @@ namespace {
 constexpr const char* kChannelPath = "../shared_buffer.txt";
 constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
 constexpr useconds_t kShutdownGraceUs = 1000000;
+// How much of that grace the pusher gives the receiver to take the last codes,
+// leaving the rest for the closing line.
+constexpr auto kLastCodesLimit = std::chrono::milliseconds(500);
 constexpr useconds_t kUsPerMs = 1000;
 constexpr unsigned long kMsPerSecond = 1000;
 constexpr uint32_t kMaxBatch = channel::kMaxEntries;
@@ -21,6 +25,31 @@ constexpr uint32_t kMaxBatch = channel::kMaxEntries;
 // of the program's waits may be over.
 pacing::Doorbell pusherBell;
 pacing::Doorbell programBell;
+
+uint8_t releaseCode(bool keep)
+{
+    return keep ? channel::kStatusReleaseKeep : channel::kStatusReleaseNoKeep;
+}
+
+// Runs on the pusher once the program has ended. A release it asked for still
+// goes out, and the code in the record is left for the receiver to answer,
+// within kLastCodesLimit: on a busy machine the receiver may not have looked
+// yet, and storing idle over its code would lose the program's last frame.
+// Writes that were never released are dropped all the same. `release` is the
+// code of the release still to send, or the idle code when there is none.
+void deliverLastCodes(uint8_t* record, uint8_t release)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kLastCodesLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (channel::loadStatus(record) == channel::kStatusIdle) {
+            if (release == channel::kStatusIdle)
+                return;
+            channel::storeStatus(record, release);
+            release = channel::kStatusIdle;
+        }
+        usleep(pacing::kPollIntervalUs);
+    }
+}
 
 }  // namespace
 
@@ -162,9 +191,7 @@ void lBox::pushSharedMem()
         const bool idle = channel::loadStatus(channel) == channel::kStatusIdle;
 
         if (idle && releaseDue) {
-            channel::storeStatus(channel, keepOnRelease.load(std::memory_order_relaxed)
-                                              ? channel::kStatusReleaseKeep
-                                              : channel::kStatusReleaseNoKeep);
+            channel::storeStatus(channel, releaseCode(keepOnRelease.load(std::memory_order_relaxed)));
             releaseDue = false;
             releaseUnsent.store(false, std::memory_order_release);
             programBell.ring();
@@ -191,6 +218,9 @@ void lBox::pushSharedMem()
         pendingBefore = pending;
     }
 
+    const bool releaseLeft = releaseDue || releaseRequested.load(std::memory_order_acquire);
+    deliverLastCodes(channel, releaseLeft ? releaseCode(keepOnRelease.load(std::memory_order_relaxed))
+                                          : channel::kStatusIdle);
     channel::storeStatus(channel, channel::kStatusIdle);
     std::cout << "Exiting_ core1Run:" << running.load() << std::endl;
 }

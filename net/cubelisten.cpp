@@ -38,7 +38,6 @@ constexpr double kMaxTimeout = 3600;
 // line, a stop, and the writer's whole frames while a picture is held.
 constexpr auto kTick = 100ms;
 constexpr auto kStatsEvery = 1s;
-constexpr unsigned long kLastHoldMs = 100;
 constexpr const char* kName = "cubelisten";
 
 // Set by Ctrl-C and SIGTERM, polled by main between frames.
@@ -201,12 +200,11 @@ public:
         }
     }
 
-    // The cube dark, and time for that frame to go out.
+    // The cube dark; the library still sends this last frame as it ends.
     void end()
     {
         frame_.clear();
         writer_.show(frame_);
-        box_->msSleep(kLastHoldMs);
     }
 
 private:

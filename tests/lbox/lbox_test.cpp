@@ -271,6 +271,23 @@ TEST_F(LboxTest, StopPrintsClosingLineAndLeavesRecordIdle)
     EXPECT_EQ(reader.count(), 0u);
 }
 
+TEST_F(LboxTest, ReleaseAskedForJustBeforeTheEndStillReachesALateReceiver)
+{
+    RecordingReader reader(record);
+    reader.hold(true);
+    auto process = start({"release-at-end", "1"});
+    ASSERT_TRUE(says(*process, "released"));
+    std::this_thread::sleep_for(100ms);
+    reader.hold(false);
+    expectCleanExit(*process);
+
+    EXPECT_EQ(process->out(), "released\nExiting_ core1Run:0\n");
+    const auto codes = reader.codes();
+    ASSERT_EQ(codes.size(), 2u);
+    EXPECT_EQ(codes[0][0], channel::kStatusClear);
+    EXPECT_EQ(codes[1][0], channel::kStatusReleaseKeep);
+}
+
 struct BadChannel {
     const char* name;
     void (*prepare)(const RunDir&);

@@ -125,6 +125,13 @@ int main(int argc, char** argv)
         say("queued");
         box->msSleep(arg(argc, argv, 2, 100));
         return 0;
+    } else if (name == "release-at-end") {
+        // Asks for a release while the test holds the answer to a clear, and
+        // ends at once.
+        box->clear();
+        box->releaseFrame(arg(argc, argv, 2, 0) != 0);
+        say("released");
+        return 0;
     } else if (name == "unfinished-frame") {
         // unfinished-frame <writes>: one long frame in blue over the cube of
         // edge 5 that is never released; the test kills the program while
