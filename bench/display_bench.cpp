@@ -24,7 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -127,18 +127,13 @@ Round measure(const xsession::XServer& x, const std::string& program, std::chron
     viewer.key({"space"});
     const auto released = Clock::now();
 
-    const std::regex rateLine(R"(framerate: (\d+)\.(\d\d) fps\n)");
-    std::smatch rate;
-    std::string out;
-    viewer.process().waitForOutput([&](const std::string& text) {
-        out = text;
-        return std::regex_search(out, rate, rateLine);
-    });
-    if (rate.empty()) {
+    std::optional<long> rate;
+    viewer.process().waitForOutput([&](const std::string& text) { return (rate = testsupport::printedRate(text)).has_value(); });
+    if (!rate) {
         std::fprintf(stderr, "%s: no frame-rate line\n", program.c_str());
         std::exit(EXIT_FAILURE);
     }
-    round.printedFps = std::stod(rate[1].str() + "." + rate[2].str());
+    round.printedFps = double(*rate) / 100;
     const auto frames = log.frames();
     round.spun = framesBetween(frames, spinFrom, spinTo);
     round.drawnFps = double(framesBetween(frames, pressed, released).size()) / seconds(released - pressed);

@@ -32,7 +32,6 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -148,18 +147,16 @@ struct Listening {
           process({testsupport::binary("cubelisten"), "--edge", std::to_string(edge), source + "://127.0.0.1:0"},
                   Process::Options::in(dir.runDir()))
     {
-        const std::regex line(R"(cubelisten: \S+ on 127\.0\.0\.1:(\d+))");
         const auto end = Clock::now() + kStartDeadline;
-        std::smatch match;
-        std::string err;
-        while (!std::regex_search(err = process.err(), match, line)) {
+        std::vector<uint16_t> ports;
+        while ((ports = testsupport::listenPorts(process.err())).empty()) {
             if (Clock::now() > end || !process.running()) {
-                std::fprintf(stderr, "listen_bench: cubelisten did not start: %s\n", err.c_str());
+                std::fprintf(stderr, "listen_bench: cubelisten did not start: %s\n", process.err().c_str());
                 std::exit(EXIT_FAILURE);
             }
             std::this_thread::sleep_for(5ms);
         }
-        port = static_cast<uint16_t>(std::stoi(match[1]));
+        port = ports.front();
         std::this_thread::sleep_for(kSettle);  // its first frames, whole, go out
     }
 

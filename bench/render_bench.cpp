@@ -8,11 +8,11 @@
 
 #include "testkit/support.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -60,11 +60,15 @@ Rendered render(const std::string& dir, std::vector<std::string> args)
     if (cuberender.wait(kDeadline).code != 0)
         fail("cuberender failed: " + cuberender.err());
     const std::chrono::duration<double> took = Clock::now() - start;
-    std::smatch summary;
+    // The summary line ends "N frames (M drawn), S s".
     const std::string err = cuberender.err();
-    if (!std::regex_search(err, summary, std::regex(R"((\d+) frames \((\d+) drawn\))")))
+    std::size_t at = err.find(" frames (");
+    while (at != std::string::npos && at > 0 && std::isdigit(static_cast<unsigned char>(err[at - 1])))
+        --at;
+    Rendered result{0, 0, took.count()};
+    if (at == std::string::npos ||
+        std::sscanf(err.c_str() + at, "%ld frames (%ld drawn)", &result.frames, &result.drawn) != 2)
         fail("no summary from cuberender: " + err);
-    Rendered result{std::stol(summary[1]), std::stol(summary[2]), took.count()};
     for (const auto& file : std::filesystem::directory_iterator(out))
         result.bytes += file.file_size();
     std::filesystem::remove_all(out);

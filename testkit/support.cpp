@@ -1,6 +1,7 @@
 #include "testkit/support.h"
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -206,6 +207,61 @@ std::vector<std::string> splitLines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+namespace {
+
+// A run of decimal digits and nothing else.
+std::optional<long> digits(std::string_view text)
+{
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || text.front() == '-' || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<long> printedRate(std::string_view out)
+{
+    constexpr std::string_view kStart = "framerate: ";
+    constexpr std::string_view kEnd = " fps\n";
+    constexpr std::size_t kFractionDigits = 2;
+    constexpr long kHundredths = 100;
+    if (out.size() <= kStart.size() + kEnd.size() || !out.starts_with(kStart) || !out.ends_with(kEnd))
+        return std::nullopt;
+    const std::string_view number = out.substr(kStart.size(), out.size() - kStart.size() - kEnd.size());
+    const std::size_t dot = number.find('.');
+    if (dot == std::string_view::npos || number.size() - dot - 1 != kFractionDigits)
+        return std::nullopt;
+    const auto whole = digits(number.substr(0, dot));
+    const auto fraction = digits(number.substr(dot + 1));
+    if (!whole || !fraction)
+        return std::nullopt;
+    return *whole * kHundredths + *fraction;
+}
+
+std::vector<uint16_t> listenPorts(const std::string& err)
+{
+    constexpr std::string_view kStart = "cubelisten: ";
+    constexpr std::string_view kAddress = " on 127.0.0.1:";
+    std::vector<uint16_t> ports;
+    for (const std::string& whole : splitLines(err)) {
+        std::string_view line = whole;
+        if (!line.starts_with(kStart))
+            continue;
+        line.remove_prefix(kStart.size());
+        const std::size_t space = line.find(' ');
+        if (space == 0 || space == std::string_view::npos || !line.substr(space).starts_with(kAddress))
+            continue;
+        line.remove_prefix(space + kAddress.size());
+        long port = 0;
+        const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), port);
+        if (error == std::errc() && end != line.data())
+            ports.push_back(static_cast<uint16_t>(port));
+    }
+    return ports;
 }
 
 }  // namespace testsupport

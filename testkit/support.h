@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <thread>
 #include <vector>
@@ -95,6 +96,13 @@ private:
 
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
+
+// The viewer's rate line, "framerate: W.FF fps\n", in hundredths of a frame
+// a second, when `out` is that line and nothing else.
+std::optional<long> printedRate(std::string_view out);
+// The ports that cubelisten's start lines, "cubelisten: SOURCE on
+// 127.0.0.1:PORT", name, in their order.
+std::vector<uint16_t> listenPorts(const std::string& err);
 
 template <typename Pred>
 bool Process::waitForOutput(Pred done, std::chrono::milliseconds deadline) const

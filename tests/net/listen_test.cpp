@@ -11,7 +11,6 @@
 #include <arpa/inet.h>
 #include <cmath>
 #include <netinet/in.h>
-#include <regex>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,13 +82,9 @@ public:
         argv.insert(argv.end(), sources.begin(), sources.end());
         process_ = std::make_unique<Process>(argv, Process::Options::in(runDir));
         // One line a source at start names the port that it took.
-        const std::regex line(R"(cubelisten: \S+ on 127\.0\.0\.1:(\d+))");
         const auto end = std::chrono::steady_clock::now() + kFrameDeadline;
         while (ports_.size() < sources.size() && std::chrono::steady_clock::now() < end) {
-            ports_.clear();
-            const std::string err = process_->err();
-            for (std::sregex_iterator at(err.begin(), err.end(), line), none; at != none; ++at)
-                ports_.push_back(static_cast<uint16_t>(std::stoi((*at)[1])));
+            ports_ = testsupport::listenPorts(process_->err());
             std::this_thread::sleep_for(5ms);
         }
         if (ports_.size() != sources.size())

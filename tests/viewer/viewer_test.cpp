@@ -16,7 +16,6 @@
 #include <limits>
 #include <numbers>
 #include <optional>
-#include <regex>
 #include <thread>
 
 namespace {
@@ -535,8 +534,6 @@ TEST_F(ViewerTest, QAndEscapeEndTheViewerWithStatusZero)
     }
 }
 
-const std::regex kRateLine(R"(framerate: (\d+)\.(\d\d) fps\n)");
-
 TEST_F(ViewerTest, SpaceSpinsTheCubeAndSpaceAgainPrintsTheFrameRate)
 {
     launch(kSmallEdge);
@@ -547,10 +544,10 @@ TEST_F(ViewerTest, SpaceSpinsTheCubeAndSpaceAgainPrintsTheFrameRate)
     ASSERT_TRUE(waitFor([&](const Image& i) { return !sameScene(i, *still); }, "the spinning cube"));
     x.xdotool({"key", "space"});
     ASSERT_TRUE(viewer->process().waitForOutput([](const std::string& out) { return !out.empty(); }));
-    std::smatch rate;
     const std::string out = viewer->process().out();
-    ASSERT_TRUE(std::regex_match(out, rate, kRateLine)) << out;
-    EXPECT_GT(std::stoi(rate[1]) * 100 + std::stoi(rate[2]), 0);
+    const auto rate = testsupport::printedRate(out);
+    ASSERT_TRUE(rate) << out;
+    EXPECT_GT(*rate, 0);
 
     // Stopped, the cube is drawn unspun at once.
     EXPECT_TRUE(waitFor([&](const Image& i) { return sameWindow(i, *still); }, "the unspun cube"));
@@ -868,10 +865,10 @@ TEST_F(RedrawTest, SpinKeepsDrawingAndItsRateLineCountsTheFramesDrawn)
         std::this_thread::sleep_for(20ms);
     x.xdotool({"key", "space"});
     ASSERT_TRUE(viewer->process().waitForOutput([](const std::string& out) { return !out.empty(); }));
-    std::smatch match;
     const std::string out = viewer->process().out();
-    ASSERT_TRUE(std::regex_match(out, match, kRateLine)) << out;
-    const long printed = std::stol(match[1]) * 100 + std::stol(match[2]);
+    const auto rate = testsupport::printedRate(out);
+    ASSERT_TRUE(rate) << out;
+    const long printed = *rate;
     ASSERT_TRUE(waitFor([&](const Image& i) { return sameWindow(i, *still); }, "the unspun cube"));
 
     // Every frame since the start was spun but the last, drawn for the stop.
