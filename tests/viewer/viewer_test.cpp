@@ -642,32 +642,6 @@ TEST_F(SpinSpeedTest, SlowDownKeyActsWhileTheSpinIsOn)
     EXPECT_EQ(startsSlowly(*still, {"space", "a", "a", "z", "z"}), true);
 }
 
-TEST_F(ViewerTest, FKeyAndAltEnterToggleFullScreen)
-{
-    launch(kSmallEdge);
-    ASSERT_TRUE(waitForLaunch());
-    const std::string windowed = std::to_string(Viewer::kWidth) + "x" + std::to_string(Viewer::kHeight);
-    const std::string full = std::to_string(XServer::kScreenWidth) + "x" + std::to_string(XServer::kScreenHeight);
-    EXPECT_EQ(viewer->geometry(), windowed);
-
-    auto waitForGeometry = [&](const std::string& expected) {
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        while (viewer->geometry() != expected && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(20ms);
-        return viewer->geometry();
-    };
-    // Return without Alt does nothing: had it gone full screen, 'f' would
-    // bring the window back.
-    viewer->key({"Return", "f"});
-    EXPECT_EQ(waitForGeometry(full), full);
-    viewer->key({"alt+Return"});
-    EXPECT_EQ(waitForGeometry(windowed), windowed);
-    viewer->key({"alt+Return"});
-    EXPECT_EQ(waitForGeometry(full), full);
-    viewer->key({"f"});
-    EXPECT_EQ(waitForGeometry(windowed), windowed);
-}
-
 TEST_F(ViewerTest, MouseDragsTurnPanAndMoveTheCamera)
 {
     launch(kBigEdge);
@@ -919,6 +893,33 @@ TEST_F(RedrawTest, FullScreenIsDrawnAtOnce)
         [&](const Image& i) { return i.at(int(corner.x), int(corner.y)) == floor && showsLines(i, 1); },
         "the full-screen picture"));
     EXPECT_GT(drawn(), *before);
+}
+
+TEST_F(RedrawTest, FKeyAndAltEnterToggleFullScreen)
+{
+    ASSERT_TRUE(launchLogged(kSmallEdge));
+    const std::string windowed = std::to_string(Viewer::kWidth) + "x" + std::to_string(Viewer::kHeight);
+    const std::string full = std::to_string(XServer::kScreenWidth) + "x" + std::to_string(XServer::kScreenHeight);
+    EXPECT_EQ(viewer->geometry(), windowed);
+
+    // Leaving full screen, freeglut sets the restored size once more on its
+    // next pass, which undoes a toggle handled before that pass. No hand is
+    // that quick, but a test on a busy machine is: so the viewer settles
+    // between the keys.
+    auto toggle = [&](const std::vector<std::string>& keys, const std::string& expected) {
+        viewer->key(keys);
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (viewer->geometry() != expected && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(20ms);
+        settledCount();
+        return viewer->geometry();
+    };
+    // Return without Alt does nothing: had it gone full screen, 'f' would
+    // bring the window back.
+    EXPECT_EQ(toggle({"Return", "f"}, full), full);
+    EXPECT_EQ(toggle({"alt+Return"}, windowed), windowed);
+    EXPECT_EQ(toggle({"alt+Return"}, full), full);
+    EXPECT_EQ(toggle({"f"}, windowed), windowed);
 }
 
 // cubeplay with a display: the viewer for the edge serves the animation and
