@@ -26,22 +26,29 @@ usage() {  # to the descriptor given
     { echo "Usage:"; sed -n '4,15p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
 }
 
+# unusable WHY: a usage error, said in one line before the usage.
+unusable() {
+    echo "run.sh: $1" >&2
+    usage 2
+    exit 2
+}
+
 effects=false
 case "${1:-show}" in
     show) play=(--edge 12 cubeshow 12) ;;
     fill5) play=(--edge 5 cubefill) ;;
     fill12) play=(--edge 12 cubefill 12) ;;
     effects)
-        [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || { usage 2; exit 2; }
+        [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || { unusable "effects takes only --edge N"; }
         play=(--edge "${3:-12}" cubefx)
         effects=true  # cubefx is told the edge once it has been checked
         ;;
     --edge)
-        [[ $# -ge 3 ]] || { usage 2; exit 2; }
+        [[ $# -ge 3 ]] || { unusable "--edge N needs a program to play"; }
         play=("$@")
         ;;
     -h | --help) usage 1; exit 0 ;;
-    *) usage 2; exit 2 ;;
+    *) unusable "unknown command '$1'" ;;
 esac
 
 logs=$build/logs
