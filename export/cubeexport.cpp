@@ -11,10 +11,10 @@
 
 #include "common/cli.h"
 #include "common/headless.h"
+#include "common/mapping.h"
 #include "common/process.h"
 #include "common/wholefile.h"
 #include "export/formats.h"
-#include "net/pixels.h"
 #include "record/recording.h"
 #include "record/timeline.h"
 

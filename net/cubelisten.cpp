@@ -10,10 +10,10 @@
 // ones that came between are dropped, never queued.
 
 #include "common/cli.h"
+#include "common/mapping.h"
 #include "common/process.h"
 #include "lbox/lFrame.h"
 #include "net/listen.h"
-#include "net/pixels.h"
 
 #include <atomic>
 #include <chrono>
@@ -137,12 +137,7 @@ Options parseOptions(const std::string& name, int argc, char** argv)
     if (options.sources.empty())
         args.fail("no SOURCE given");
     options.mapping.check(args);
-    const std::size_t leds = static_cast<std::size_t>(options.edge * options.edge * options.edge);
-    for (const strip::Destination& source : options.sources) {
-        if (const std::string past = strip::universesPastTheLast(source, leds, options.mapping.ledsPerUniverse);
-            !past.empty())
-            args.fail("source " + cli::quoted(source.text) + " " + past);
-    }
+    strip::checkUniverses(args, options.sources, "source", options.edge, options.mapping.ledsPerUniverse);
     return options;
 }
 
@@ -168,16 +163,15 @@ public:
     void run()
     {
         Clock::time_point nextStats = Clock::now() + kStatsEvery;
-        std::vector<uint8_t> pixels;
+        input::Heard heard;
         while (!stopRequested) {
-            std::size_t source = 0;
             Clock::time_point now = Clock::now();
-            if (latest_.take(pixels, source, now + kTick)) {
+            if (latest_.take(heard, now + kTick)) {
                 now = Clock::now();
                 if (lost_)
-                    std::fprintf(stderr, "%s: frames come again (%s)\n", name_.c_str(), listener_.describe(source).c_str());
+                    std::fprintf(stderr, "%s: frames come again (%s)\n", name_.c_str(), listener_.describe(heard.source).c_str());
                 lost_ = false;
-                reader_.read(pixels, frame_);
+                reader_.read(heard.pixels, frame_);
                 writer_.show(frame_);
                 ++shown_;
                 lastFrame_ = now;
@@ -248,7 +242,7 @@ int listenAndShow(const std::string& name, int argc, char** argv)
     // touched: the layout, and every address and port.
     strip::StripReader reader(options.mapping.wiring(options.edge), options.mapping.colour);
     const std::size_t leds = static_cast<std::size_t>(options.edge * options.edge * options.edge);
-    input::Latest latest(leds * strip::kBytesPerPixel);
+    input::Latest latest(input::Heard{std::vector<uint8_t>(leds * strip::kBytesPerPixel)});
     input::Settings settings;
     settings.leds = leds;
     settings.ledsPerUniverse = options.mapping.ledsPerUniverse;

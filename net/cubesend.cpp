@@ -5,27 +5,27 @@
 // (net/targets.h names them). With --forward it also passes every code on
 // to a viewer in another directory, which then shows what the cube shows.
 //
-// Three threads: the receiver answers the channel and copies each frame on
-// show into `latest`; the sender takes the newest frame there at each of its
-// slots (at most --max-fps a second, and once a second when no release
-// comes) and sends it to every target; main waits for the end.
+// Three threads: the receiver answers the channel and puts each frame on
+// show in the mailbox `newest`; the sender takes the newest frame there at
+// each of its slots (at most --max-fps a second, and once a second when no
+// release comes) and sends it to every target; main waits for the end.
 
 #include "lbox/channel.h"
 #include "common/cli.h"
 #include "common/headless.h"
+#include "common/mailbox.h"
+#include "common/mapping.h"
 #include "common/process.h"
-#include "net/pixels.h"
 #include "net/targets.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <thread>
@@ -113,36 +113,20 @@ Options parseOptions(const std::string& name, int argc, char** argv)
     if (options.targets.empty())
         args.fail("no TARGET given");
     options.mapping.check(args);
-    const std::size_t leds = static_cast<std::size_t>(options.edge) * options.edge * options.edge;
-    for (const strip::Destination& target : options.targets) {
-        if (const std::string past = strip::universesPastTheLast(target, leds, options.mapping.ledsPerUniverse);
-            !past.empty())
-            args.fail("target " + cli::quoted(target.text) + " " + past);
-    }
+    strip::checkUniverses(args, options.targets, "target", options.edge, options.mapping.ledsPerUniverse);
     return options;
 }
 
-// The newest frame on show: written by the receiver thread at each release,
-// taken by the sender thread at its next slot. The lock is held only to copy.
-struct Latest {
-    std::mutex lock;
-    std::condition_variable released;
-    storeColor table[kCubeLeds];
-    unsigned long releases = 0;  // how many frames have been released so far
+// A frame on show: the receiver thread puts one in the mailbox at each
+// release, and the sender thread takes the newest at its next slot.
+using Table = std::array<storeColor, kCubeLeds>;
 
-    Latest() { std::fill_n(table, kCubeLeds, kUnlit); }
-
-    // On the receiver thread, at each release.
-    void copy(const storeColor* shown)
-    {
-        {
-            std::lock_guard hold(lock);
-            std::copy_n(shown, kCubeLeds, table);
-            ++releases;
-        }
-        released.notify_one();
-    }
-};
+Table unlitTable()
+{
+    Table table;
+    table.fill(kUnlit);
+    return table;
+}
 
 // The viewer that --forward passes every code on to, through its record.
 class Forward {
@@ -167,39 +151,30 @@ private:
 class Sender {
 public:
     Sender(const std::string& name, const Options& options, strip::Wiring wiring,
-           std::vector<std::unique_ptr<strip::Target>> targets, Latest& latest)
+           std::vector<std::unique_ptr<strip::Target>> targets, Mailbox<Table>& newest)
         : name_(name),
           wiring_(std::move(wiring)),
           colour_(options.mapping.colour),
           slot_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.maxFps))),
           targets_(std::move(targets)),
-          latest_(latest),
+          newest_(newest),
+          frame_(unlitTable()),
           rgb_(wiring_.size() * strip::kBytesPerPixel)
     {
     }
 
     [[noreturn]] void run()
     {
-        std::unique_lock hold(latest_.lock);
-        std::copy_n(latest_.table, kCubeLeds, frame_);
-        hold.unlock();
         Clock::time_point lastSent = Clock::now();
         sendFrame(lastSent);  // the cube starts dark, as the viewer starts unlit
-        unsigned long sentReleases = 0;
         for (;;) {
-            hold.lock();
-            latest_.released.wait_until(hold, lastSent + kResendAfter,
-                                        [&] { return latest_.releases != sentReleases; });
-            if (latest_.releases != sentReleases && Clock::now() < lastSent + slot_) {
+            // Nothing new by the resend time: the frame on show goes again.
+            if (newest_.take(frame_, lastSent + kResendAfter) && Clock::now() < lastSent + slot_) {
                 // Too soon after the last frame: the one on show when the
                 // slot comes goes out, and the ones between are skipped.
-                hold.unlock();
                 std::this_thread::sleep_until(lastSent + slot_);
-                hold.lock();
+                newest_.take(frame_, Clock::time_point{});
             }
-            std::copy_n(latest_.table, kCubeLeds, frame_);
-            sentReleases = latest_.releases;
-            hold.unlock();
             lastSent = Clock::now();
             sendFrame(lastSent);
         }
@@ -208,7 +183,7 @@ public:
 private:
     void sendFrame(Clock::time_point now)
     {
-        strip::toPixels(frame_, wiring_, colour_, rgb_.data());
+        strip::toPixels(frame_.data(), wiring_, colour_, rgb_.data());
         for (const auto& target : targets_) {
             target->encoder->encode(rgb_, target->packets);
             if (const auto said = target->report.update(target->name, target->link->send(target->packets), now))
@@ -221,8 +196,8 @@ private:
     strip::ColourCorrection colour_;
     Clock::duration slot_;
     std::vector<std::unique_ptr<strip::Target>> targets_;
-    Latest& latest_;
-    storeColor frame_[kCubeLeds];
+    Mailbox<Table>& newest_;
+    Table frame_;
     std::vector<uint8_t> rgb_;
 };
 
@@ -245,7 +220,7 @@ uint8_t* openForward(const char* dir)
 // What the receiver and sender threads use. They still run when the process
 // ends, so main owns it and ends with _exit before it is destroyed.
 struct Service {
-    Latest latest;
+    Mailbox<Table> newest{unlitTable()};
     std::optional<Sender> sender;
     std::optional<Forward> forward;
 };
@@ -277,14 +252,18 @@ int serve(const std::string& name, int argc, char** argv, Service& service)
     CodeHook passOn;
     if (service.forward)
         passOn = [&forward = *service.forward](uint8_t code, const uint8_t* record) { forward.pass(code, record); };
-    headless::startReceiver([&latest = service.latest](const storeColor* shown) { latest.copy(shown); }, passOn);
+    headless::startReceiver(
+        [&newest = service.newest](const storeColor* shown) {
+            newest.put([&](Table& table) { std::copy_n(shown, kCubeLeds, table.begin()); });
+        },
+        passOn);
     // Only once the channel serves: a cube is lit by no tool that refused to
     // start. On standard error, like the reports: under cubeplay standard
     // output belongs to the receiver that shows the frames.
     for (const strip::Destination& destination : options.targets)
         std::fprintf(stderr, "%s: %s: %s\n", name.c_str(), destination.text.c_str(),
                      strip::describe(destination, shape).c_str());
-    Sender& sender = service.sender.emplace(name, options, std::move(wiring), std::move(targets), service.latest);
+    Sender& sender = service.sender.emplace(name, options, std::move(wiring), std::move(targets), service.newest);
     std::thread([&sender] { sender.run(); }).detach();
     headless::waitForEnd();
     return EXIT_SUCCESS;

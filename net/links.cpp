@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -260,6 +261,31 @@ private:
 };
 
 }  // namespace
+
+bool resolve(const std::string& host, unsigned port, int type, bool passive, Address& address, std::string& error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (status != 0 || !found) {
+        error = gai_strerror(status);
+        return false;
+    }
+    const addrinfo* chosen = found;
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            chosen = entry;
+            break;
+        }
+    }
+    std::memcpy(&address.storage, chosen->ai_addr, chosen->ai_addrlen);
+    address.length = chosen->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
 
 std::unique_ptr<Link> udpLink(const Address& to)
 {

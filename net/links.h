@@ -28,6 +28,13 @@ struct Address {
     socklen_t length = 0;
 };
 
+// The address of `host` at `port` for sockets of `type` (SOCK_DGRAM,
+// SOCK_STREAM); with `passive` and no host, every local address. A name with
+// both an IPv4 and an IPv6 address, as "localhost" has, gives the IPv4 one,
+// so that a sender and a listener named by it meet. False, with `error`
+// saying why, when it cannot be resolved.
+bool resolve(const std::string& host, unsigned port, int type, bool passive, Address& address, std::string& error);
+
 // Datagrams to one address. A port that refuses them shows on a later send.
 std::unique_ptr<Link> udpLink(const Address& to);
 // A TCP connection, made again whenever it is lost.

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
@@ -124,30 +123,6 @@ const uint8_t* addressBytes(const sockaddr_storage& address)
 
 }  // namespace
 
-void Latest::put(std::span<const uint8_t> pixels, std::size_t source)
-{
-    {
-        std::lock_guard hold(lock_);
-        if (waiting_)
-            dropped_.fetch_add(1, std::memory_order_relaxed);
-        std::copy_n(pixels.begin(), std::min(pixels.size(), pixels_.size()), pixels_.begin());
-        source_ = source;
-        waiting_ = true;
-    }
-    arrived_.notify_one();
-}
-
-bool Latest::take(std::vector<uint8_t>& pixels, std::size_t& source, Clock::time_point until)
-{
-    std::unique_lock hold(lock_);
-    if (!arrived_.wait_until(hold, until, [&] { return waiting_; }))
-        return false;
-    pixels.assign(pixels_.begin(), pixels_.end());
-    source = source_;
-    waiting_ = false;
-    return true;
-}
-
 bool parseAllowed(const std::string& text, Allowed& allowed)
 {
     const std::size_t slash = text.find('/');
@@ -213,7 +188,10 @@ protected:
     void emit(std::span<const uint8_t> pixels)
     {
         counts.frames.fetch_add(1, std::memory_order_relaxed);
-        latest_.put(pixels, index_);
+        latest_.put([&](Heard& heard) {
+            std::copy_n(pixels.begin(), std::min(pixels.size(), heard.pixels.size()), heard.pixels.begin());
+            heard.source = index_;
+        });
     }
 
     static void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
@@ -236,16 +214,11 @@ private:
     {
         const std::string where = source_.text + " (" + (source_.host.empty() ? "every interface" : source_.host) +
                                   ", port " + std::to_string(source_.port) + ")";
-        addrinfo hints{};
-        hints.ai_family = source_.host.empty() ? AF_INET : AF_UNSPEC;
-        hints.ai_socktype = type;
-        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        const int status = getaddrinfo(source_.host.empty() ? nullptr : source_.host.c_str(),
-                                       std::to_string(source_.port).c_str(), &hints, &found);
-        if (status != 0 || !found)
-            process::fail("cannot listen on " + where + ": " + gai_strerror(status));
-        const int fd = ::socket(found->ai_family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        strip::Address address;
+        std::string error;
+        if (!strip::resolve(source_.host, source_.port, type, true, address, error))
+            process::fail("cannot listen on " + where + ": " + error);
+        const int fd = ::socket(address.storage.ss_family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         const int on = 1;
         // A listening port can be taken again at once after a restart; UDP
         // gets no such option, so that a port in use is refused.
@@ -253,9 +226,8 @@ private:
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (fd >= 0 && type == SOCK_DGRAM)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
-        const bool bound = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
+        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0 &&
                            (type != SOCK_STREAM || ::listen(fd, kListenBacklog) == 0);
-        freeaddrinfo(found);
         if (!bound) {
             const std::string why = process::because("cannot listen on " + where);
             if (fd >= 0)

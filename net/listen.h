@@ -3,24 +3,23 @@
 // The receiving end of the lighting protocols: sockets that hear E1.31,
 // Art-Net, DDP and Open Pixel Control, and the rules that make whole frames
 // of what they carry. One thread reads every source; each frame it makes
-// goes to `Latest`, where the newest waits to be shown and any it replaces
-// is dropped, so that a slow channel never makes the delay grow.
+// goes to the mailbox `Latest`, where the newest waits to be shown and any
+// it replaces is dropped, so that a slow channel never makes the delay grow.
 //
-//   input::Latest latest(leds * 3);
+//   input::Latest latest(input::Heard{std::vector<uint8_t>(leds * 3)});
 //   input::Listener listener(sources, settings, latest);   // binds, or fails
 //   std::thread([&] { listener.run(stop); });
-//   while (latest.take(pixels, deadline, source)) ... show pixels
+//   while (latest.take(heard, deadline)) ... show heard.pixels
 
+#include "common/mailbox.h"
 #include "net/protocols.h"
 #include "net/targets.h"
 
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -40,26 +39,13 @@ struct Counts {
                                          // stale sequence numbers, lower priorities
 };
 
-// The newest whole frame, from the network thread to the one that shows it.
-class Latest {
-public:
-    explicit Latest(std::size_t bytes) : pixels_(bytes) {}
-
-    // A whole frame from source `source`; one that waits is replaced.
-    void put(std::span<const uint8_t> pixels, std::size_t source);
-    // Waits until a frame waits or `until` passes; then takes it.
-    bool take(std::vector<uint8_t>& pixels, std::size_t& source, Clock::time_point until);
-    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
-
-private:
-    std::mutex lock_;
-    std::condition_variable arrived_;
-    std::vector<uint8_t> pixels_;
-    std::size_t source_ = 0;
-    bool waiting_ = false;
-    // Written under the lock by put, read for the stats line: relaxed, a tally.
-    std::atomic<uint64_t> dropped_{0};
+// A whole frame, and the source it came from.
+struct Heard {
+    std::vector<uint8_t> pixels;  // the cube's pixels, all of them
+    std::size_t source = 0;
 };
+// The newest whole frame, from the network thread to the one that shows it.
+using Latest = Mailbox<Heard>;
 
 // A sender's address and how much of it counts: --allow 192.168.1.0/24.
 struct Allowed {

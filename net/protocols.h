@@ -6,6 +6,8 @@
 // carries, checking every field it relies on. Both only build or read bytes;
 // links.h and listen.h move them.
 
+#include "wiring/layout.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +19,6 @@
 namespace strip {
 
 using Packet = std::vector<uint8_t>;
-
-inline constexpr std::size_t kBytesPerPixel = 3;  // R, G, B
 
 class Encoder {
 public:
@@ -45,7 +45,7 @@ public:
     static constexpr uint16_t kDefaultPort = 5568;
     static constexpr unsigned kDefaultUniverse = 1;
     static constexpr unsigned kMaxUniverse = 63999;
-    static constexpr unsigned kMaxLedsPerUniverse = 170;  // 510 of a universe's 512 slots
+    static constexpr unsigned kMaxLedsPerUniverse = strip::kMaxLedsPerUniverse;
     static constexpr std::size_t kCidSize = 16;
     static constexpr std::size_t kSourceNameSize = 64;
     using Cid = std::array<uint8_t, kCidSize>;
@@ -86,7 +86,7 @@ public:
     static constexpr uint16_t kDefaultPort = 6454;
     static constexpr unsigned kDefaultUniverse = 0;
     static constexpr unsigned kMaxUniverse = 0x7fff;  // a 15-bit Port-Address
-    static constexpr unsigned kMaxLedsPerUniverse = 170;
+    static constexpr unsigned kMaxLedsPerUniverse = strip::kMaxLedsPerUniverse;
 
     ArtNetEncoder(unsigned firstUniverse, unsigned ledsPerUniverse);
     void encode(std::span<const uint8_t> rgb, std::vector<Packet>& packets) override;

@@ -1,11 +1,12 @@
 #include "net/targets.h"
 
+#include "common/cli.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -108,86 +109,111 @@ std::optional<Destination> parseSerial(Destination destination, std::string& err
     return destination;
 }
 
-}  // namespace
+// The scheme that `name` names, or nullptr. A source may be the scheme's
+// name alone, without "://".
+const Scheme* findScheme(std::string_view name, bool hasAuthority, bool source)
+{
+    for (const Scheme& scheme : kSchemes) {
+        if (name == scheme.name && (hasAuthority || source))
+            return &scheme;
+    }
+    return nullptr;
+}
 
-namespace {
+// The universe or channel after the '/'.
+bool parsePathNumber(std::string_view number, const Scheme& scheme, bool source, unsigned& value, std::string& error)
+{
+    if (!scheme.numberName) {
+        error = "has a path, which " + std::string(scheme.name) + (source ? " sources" : " targets") + " do not take";
+        return false;
+    }
+    if (!parseNumber(number, scheme.minNumber, scheme.maxNumber, value)) {
+        error = "has a " + std::string(scheme.numberName) + " that is not " + range(scheme.minNumber, scheme.maxNumber) +
+                ": '" + std::string(number) + "'";
+        return false;
+    }
+    return true;
+}
+
+// "[ADDRESS]" or "[ADDRESS]:PORT", an IPv6 address.
+bool splitBracketed(std::string_view authority, std::string& host, std::optional<std::string_view>& port,
+                    std::string& error)
+{
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+        error = "has an IPv6 address without its closing ']'";
+        return false;
+    }
+    host = authority.substr(1, close - 1);
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && !after.starts_with(':')) {
+        error = "has something other than a port after its address";
+        return false;
+    }
+    if (!after.empty())
+        port = after.substr(1);
+    return true;
+}
+
+// "HOST", "HOST:PORT", or either with an IPv6 address in brackets.
+bool splitAuthority(std::string_view authority, std::string& host, std::optional<std::string_view>& port,
+                    std::string& error)
+{
+    if (authority.starts_with('['))
+        return splitBracketed(authority, host, port, error);
+    const std::size_t colon = authority.find(':');
+    if (colon != std::string_view::npos && authority.find(':', colon + 1) != std::string_view::npos) {
+        error = "has an IPv6 address, which goes in brackets: [::1]";
+        return false;
+    }
+    host = authority.substr(0, colon);
+    if (colon != std::string_view::npos)
+        port = authority.substr(colon + 1);
+    return true;
+}
+
+// A source's port may be 0, which picks a free one.
+bool parsePort(std::string_view text, bool source, unsigned& port, std::string& error)
+{
+    const unsigned minPort = source ? 0 : 1;
+    if (parseNumber(text, minPort, kMaxPort, port))
+        return true;
+    error = "has a port that is not " + range(minPort, kMaxPort) + ": '" + std::string(text) + "'";
+    return false;
+}
 
 // "SCHEME://HOST[:PORT][/NUMBER]". A source (`source`) may leave out the
-// host, meaning every local address, or everything from "://" on; its port
-// may be 0, which picks a free one.
+// host, meaning every local address, or everything from "://" on.
 std::optional<Destination> parseEndpoint(const std::string& text, bool source, std::string& error)
 {
-    Destination destination;
-    destination.text = text;
     const std::size_t schemeEnd = text.find(kSchemeEnd);
-    const std::string_view name = std::string_view(text).substr(0, schemeEnd);
-    const Scheme* scheme = nullptr;
-    for (const Scheme& s : kSchemes) {
-        if (name == s.name && (schemeEnd != std::string::npos || source))
-            scheme = &s;
-    }
+    const Scheme* scheme = findScheme(std::string_view(text).substr(0, schemeEnd), schemeEnd != std::string::npos, source);
     if (!scheme) {
-        error = source ? "is not a source: e131, artnet, ddp or opc" : "is not a target: ddp://, e131://, opc://, "
-                                                                        "artnet:// or serial:";
+        error = source ? "is not a source: e131, artnet, ddp or opc"
+                       : "is not a target: ddp://, e131://, opc://, artnet:// or serial:";
         return {};
     }
+    Destination destination;
+    destination.text = text;
     destination.protocol = scheme->protocol;
     destination.port = scheme->defaultPort;
     destination.number = scheme->defaultNumber;
     if (schemeEnd == std::string::npos)
         return destination;
-
-    const char* kind = source ? " sources" : " targets";
-    std::string_view rest = std::string_view(text).substr(schemeEnd + kSchemeEnd.size());
+    const std::string_view rest = std::string_view(text).substr(schemeEnd + kSchemeEnd.size());
     const std::size_t slash = rest.find('/');
-    std::string_view authority = rest.substr(0, slash);
-    if (slash != std::string_view::npos) {
-        const std::string_view number = rest.substr(slash + 1);
-        if (!scheme->numberName) {
-            error = "has a path, which " + std::string(scheme->name) + kind + " do not take";
-            return {};
-        }
-        if (!parseNumber(number, scheme->minNumber, scheme->maxNumber, destination.number)) {
-            error = "has a " + std::string(scheme->numberName) + " that is not " +
-                    range(scheme->minNumber, scheme->maxNumber) + ": '" + std::string(number) + "'";
-            return {};
-        }
-    }
-
+    if (slash != std::string_view::npos &&
+        !parsePathNumber(rest.substr(slash + 1), *scheme, source, destination.number, error))
+        return {};
     std::optional<std::string_view> port;
-    if (authority.starts_with('[')) {
-        const std::size_t close = authority.find(']');
-        if (close == std::string_view::npos) {
-            error = "has an IPv6 address without its closing ']'";
-            return {};
-        }
-        destination.host = authority.substr(1, close - 1);
-        const std::string_view after = authority.substr(close + 1);
-        if (!after.empty() && !after.starts_with(':')) {
-            error = "has something other than a port after its address";
-            return {};
-        }
-        if (!after.empty())
-            port = after.substr(1);
-    } else {
-        const std::size_t colon = authority.find(':');
-        if (colon != std::string_view::npos && authority.find(':', colon + 1) != std::string_view::npos) {
-            error = "has an IPv6 address, which goes in brackets: [::1]";
-            return {};
-        }
-        destination.host = authority.substr(0, colon);
-        if (colon != std::string_view::npos)
-            port = authority.substr(colon + 1);
-    }
+    if (!splitAuthority(rest.substr(0, slash), destination.host, port, error))
+        return {};
     if (destination.host.empty() && !source) {
         error = "names no host";
         return {};
     }
-    const unsigned minPort = source ? 0 : 1;
-    if (port && !parseNumber(*port, minPort, kMaxPort, destination.port)) {
-        error = "has a port that is not " + range(minPort, kMaxPort) + ": '" + std::string(*port) + "'";
+    if (port && !parsePort(*port, source, destination.port, error))
         return {};
-    }
     return destination;
 }
 
@@ -242,20 +268,13 @@ std::unique_ptr<Target> openTarget(const Destination& destination, const FrameSh
         return target;
     }
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = destination.protocol == Protocol::Opc ? SOCK_STREAM : SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(destination.host.c_str(), std::to_string(destination.port).c_str(), &hints, &found);
-    if (status != 0 || !found) {
-        error = "cannot resolve the host '" + destination.host + "' (" + destination.text + "): " + gai_strerror(status);
+    Address address;
+    std::string why;
+    if (!resolve(destination.host, destination.port, destination.protocol == Protocol::Opc ? SOCK_STREAM : SOCK_DGRAM,
+                 false, address, why)) {
+        error = "cannot resolve the host '" + destination.host + "' (" + destination.text + "): " + why;
         return {};
     }
-    Address address;
-    std::memcpy(&address.storage, found->ai_addr, found->ai_addrlen);
-    address.length = found->ai_addrlen;
-    freeaddrinfo(found);
 
     switch (destination.protocol) {
     case Protocol::Ddp:
@@ -282,6 +301,10 @@ std::unique_ptr<Target> openTarget(const Destination& destination, const FrameSh
     return target;
 }
 
+namespace {
+
+// For E1.31 and Art-Net, what is wrong when the universes that `leds` need
+// from the first one run past the last that the protocol has; else "".
 std::string universesPastTheLast(const Destination& destination, std::size_t leds, unsigned ledsPerUniverse)
 {
     const bool e131 = destination.protocol == Protocol::E131;
@@ -293,6 +316,18 @@ std::string universesPastTheLast(const Destination& destination, std::size_t led
         return {};
     return "needs universes " + std::to_string(destination.number) + " to " + std::to_string(last) +
            ", past the last one, " + std::to_string(max);
+}
+
+}  // namespace
+
+void checkUniverses(const cli::Parser& args, const std::vector<Destination>& endpoints, const char* kind, int edge,
+                    unsigned ledsPerUniverse)
+{
+    const std::size_t leds = static_cast<std::size_t>(edge) * static_cast<std::size_t>(edge) * static_cast<std::size_t>(edge);
+    for (const Destination& endpoint : endpoints) {
+        if (const std::string past = universesPastTheLast(endpoint, leds, ledsPerUniverse); !past.empty())
+            args.fail(std::string(kind) + " " + cli::quoted(endpoint.text) + " " + past);
+    }
 }
 
 std::string describe(const Destination& destination, const FrameShape& shape)

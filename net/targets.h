@@ -23,6 +23,10 @@
 #include <string>
 #include <vector>
 
+namespace cli {
+class Parser;
+}
+
 namespace strip {
 
 enum class Protocol { Ddp, E131, Opc, ArtNet, Serial };
@@ -77,9 +81,12 @@ struct Target {
 // go with the first frame. On failure returns nothing, with `error` set.
 std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error);
 
-// For E1.31 and Art-Net, what is wrong when the universes that `leds` need
-// from the first one run past the last that the protocol has; else "".
-std::string universesPastTheLast(const Destination& destination, std::size_t leds, unsigned ledsPerUniverse);
+// Once the command line is read: refuses, as a usage error, the first E1.31
+// or Art-Net endpoint whose universes for a cube of `edge`, from its first
+// one on, run past the last one that its protocol has. `kind` names the
+// endpoints in the message: "target", "source".
+void checkUniverses(const cli::Parser& args, const std::vector<Destination>& endpoints, const char* kind, int edge,
+                    unsigned ledsPerUniverse);
 
 // "4 DDP packets a frame": for the start-up line.
 std::string describe(const Destination& destination, const FrameShape& shape);

@@ -2,22 +2,18 @@
 
 // From the frame on show to the bytes of an LED strip and back: which LED of
 // the cube each pixel of the strip is (the wiring), and the colour each
-// pixel gets. cubesend and cubelisten share these, and the options that set
-// them.
+// pixel gets. cubesend, cubelisten and cubeexport share these;
+// common/mapping.h turns their options into them.
 
 #include "lbox/lBox.h"
 #include "lbox/lFrame.h"
-#include "net/protocols.h"
+#include "wiring/layout.h"
 
 #include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
-
-namespace cli {
-class Parser;
-}
 
 namespace strip {
 
@@ -66,30 +62,6 @@ private:
     static constexpr std::size_t kLevels = 256;
     Wiring wiring_;
     std::array<float, kLevels> level_{};
-};
-
-// The options that lay a strip out on the cube: --wiring, --serpentine,
-// --layout, --gamma, --brightness and --leds-per-universe.
-struct Mapping {
-    std::string wiringOrder = "xyz";
-    bool serpentine = false;
-    bool wiringGiven = false;
-    std::string layoutPath;  // empty: none
-    ColourCorrection colour;
-    unsigned ledsPerUniverse = E131Encoder::kMaxLedsPerUniverse;
-
-    // Takes the parser's current argument when it is one of these options.
-    bool take(cli::Parser& args);
-    // Once the command line is read: refuses options that do not go together.
-    void check(const cli::Parser& args) const;
-    // The wiring for a cube of `edge`; a layout file that is wrong fails, as
-    // a usage error, with its line.
-    Wiring wiring(int edge) const;
-    // The options' lines for --help: what gamma and brightness do to the
-    // bytes made (cubesend, cubeexport) or how they are undone (cubelisten);
-    // files have no universes.
-    enum class Use { sending, listening, exporting };
-    static std::string help(Use use);
 };
 
 }  // namespace strip
