@@ -113,7 +113,7 @@ Child& Child::operator=(Child&& other) noexcept
     return *this;
 }
 
-bool Child::start(const std::vector<std::string>& argv, const Setup& setup, std::string& error)
+void Child::start(const std::vector<std::string>& argv, const Setup& setup)
 {
     name_ = std::filesystem::path(argv.at(0)).filename();
     std::vector<char*> args;
@@ -122,12 +122,10 @@ bool Child::start(const std::vector<std::string>& argv, const Setup& setup, std:
     args.push_back(nullptr);
 
     // Closed by a successful exec: a child that could not run says why here
-    // before it ends, so the failure is the caller's to report.
+    // before it ends, so that the failure is told here, where it is known.
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        error = because("cannot start " + name_);
-        return false;
-    }
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        fail(because("cannot start " + name_));
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -152,9 +150,9 @@ bool Child::start(const std::vector<std::string>& argv, const Setup& setup, std:
     }
     ::close(report[1]);
     if (pid < 0) {
-        error = because("cannot start " + name_);
+        const std::string failure = because("cannot start " + name_);
         ::close(report[0]);
-        return false;
+        fail(failure);
     }
     Refusal refusal;
     ssize_t got = 0;
@@ -164,13 +162,11 @@ bool Child::start(const std::vector<std::string>& argv, const Setup& setup, std:
     if (got > 0) {
         ::waitpid(pid, nullptr, 0);
         errno = refusal.error;
-        error = because("cannot start " + argv[0] + (setup.dir.empty() ? "" : " in " + setup.dir.string()));
-        return false;
+        fail(because("cannot start " + argv[0] + (setup.dir.empty() ? "" : " in " + setup.dir.string())));
     }
     pid_ = pid;
     status_.reset();
     signal_ = 0;
-    return true;
 }
 
 void Child::reap(int raw)

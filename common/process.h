@@ -9,11 +9,15 @@
 //       return process::run("cubeplay", [&] {
 //           process::TemporaryDir run("cubeplay");   // removed however main ends
 //           process::Child viewer;
-//           if (!viewer.start({"/path/to/cubeview12"}, {.dir = run.path()}, error))
-//               process::fail(error);                 // "cubeplay: cannot start ..."
-//           ...
+//           viewer.start({"/path/to/cubeview12"}, {.dir = run.path()});
+//           ...                                      // "cubeplay: cannot start ..."
 //       });
 //   }
+//
+// Everything here that fails throws a Failure: what goes wrong with a tool's
+// own process, a program it runs or its temporary directory ends the tool,
+// and the way out through run() stops the children and removes the
+// directories on the way, whoever asked for them.
 
 #include <chrono>
 #include <cstdlib>
@@ -91,10 +95,10 @@ public:
     Child(Child&& other) noexcept;
     Child& operator=(Child&& other) noexcept;
 
-    // Starts argv[0], a path, with the arguments argv. False, with `error`
-    // saying why ("cannot start X: No such file or directory"), when it
-    // could not be run; nothing then runs.
-    bool start(const std::vector<std::string>& argv, const Setup& setup, std::string& error);
+    // Starts argv[0], a path, with the arguments argv. Fails saying why
+    // ("cannot start X: No such file or directory") when it could not be
+    // run; nothing then runs.
+    void start(const std::vector<std::string>& argv, const Setup& setup);
 
     // The program's file name, for messages.
     const std::string& name() const { return name_; }

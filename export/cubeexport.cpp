@@ -352,17 +352,18 @@ int exportRecording(const std::string& name, int argc, char** argv)
     Releases releases(show, timing, options);
     const double seconds = static_cast<double>(timing.endUs()) / kUsPerSecond;
 
+    // The file's errors name it already.
     std::string error;
-    process::WholeFile file;
+    wholefile::File file;
     if (!file.create(options.output, error))
-        process::fail(std::string("cannot make ") + options.output + ": " + error);
+        process::fail(error);
     const exporter::Sink write = [&](exporter::Bytes bytes) {
         if (!file.write(bytes.data(), bytes.size(), error))
-            process::fail(std::string("cannot write ") + options.output + ": " + error);
+            process::fail(error);
     };
     const auto commit = [&] {
         if (!file.commit(error))
-            process::fail(std::string("cannot write ") + options.output + ": " + error);
+            process::fail(error);
     };
 
     const std::size_t frameBytes = static_cast<std::size_t>(kCubeLeds) * strip::kBytesPerPixel;

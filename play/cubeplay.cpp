@@ -248,9 +248,7 @@ sigset_t handledSignals()
 process::Child start(const std::vector<std::string>& argv, const fs::path& dir)
 {
     process::Child child;
-    std::string error;
-    if (!child.start(argv, {.dir = dir}, error))
-        process::fail(error);
+    child.start(argv, {.dir = dir});
     return child;
 }
 

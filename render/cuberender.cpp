@@ -312,10 +312,7 @@ private:
         ++frames_;
         return output_.add(picture, startUs) || fail();
     }
-    [[noreturn]] bool fail() const
-    {
-        process::fail(std::string("cannot write ") + options_.output + ": " + output_.error());
-    }
+    [[noreturn]] bool fail() const { process::fail(output_.error()); }
 
     const Options& options_;
     render::Output& output_;
@@ -338,10 +335,8 @@ int renderRecording(const std::string& name, int argc, char** argv)
     // A video encoder that fails closes its pipe: that is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::string error;
     render::PrivateDisplay display;
-    if (!display.start(options.width, options.height, error))
-        process::fail("cannot draw without a screen: " + error);
+    display.start(options.width, options.height);
     const Window window(argv, options);
     display.forgetCookie();
 
@@ -349,12 +344,13 @@ int renderRecording(const std::string& name, int argc, char** argv)
     const std::size_t frames =
         spin ? static_cast<std::size_t>(std::ceil(static_cast<double>(timing.endUs()) * options.fps / kUsPerSecond))
              : timing.releases;
+    std::string error;
     std::unique_ptr<render::Output> output = render::openOutput(
         {.path = options.output, .width = options.width, .height = options.height, .fps = options.fps,
          .frames = frames},
         error);
     if (!output)
-        process::fail(std::string("cannot make ") + options.output + ": " + error);
+        process::fail(error);
 
     timeline::Player player(show);
     Renderer renderer(name, options, *output, frames);

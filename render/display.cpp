@@ -8,11 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string_view>
 
@@ -74,6 +71,56 @@ std::string lastLine(const std::string& path)
     return last;
 }
 
+// A descriptor that is closed when it goes, however the function ends.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Xvfb as PATH finds it.
+std::string serverProgram()
+{
+    const std::string program = process::onPath(kServer);
+    if (program.empty())
+        process::fail("cannot draw without a screen: the program 'Xvfb' is not installed (on Debian: apt-get "
+                      "install xvfb)");
+    return program;
+}
+
+// A fresh cookie, as an X authority file at `path`.
+void writeCookie(const std::string& path)
+{
+    std::string cookie(kCookieBytes, '\0');
+    if (getrandom(cookie.data(), cookie.size(), 0) != static_cast<ssize_t>(cookie.size()))
+        process::fail(process::because("cannot make a cookie"));
+    std::ofstream file(path, std::ios::binary);
+    file << authorityEntry(cookie);
+    if (!file.flush())
+        process::fail("cannot write " + path);
+}
+
+// The display number that Xvfb writes to `ready` once it accepts
+// connections; empty when it ends or says nothing in time.
+std::string awaitDisplayNumber(int ready)
+{
+    std::string number;
+    pollfd wait{ready, POLLIN, 0};
+    for (char ch = 0; poll(&wait, 1, kStartTimeoutMs) == 1 && read(ready, &ch, 1) == 1 && ch != '\n';)
+        number += ch;
+    return number;
+}
+
 }  // namespace
 
 PrivateDisplay::~PrivateDisplay()
@@ -81,77 +128,51 @@ PrivateDisplay::~PrivateDisplay()
     stop();
 }
 
-bool PrivateDisplay::start(int width, int height, std::string& error)
+void PrivateDisplay::start(int width, int height)
 {
-    const std::string program = process::onPath(kServer);
-    if (program.empty()) {
-        error = "the program 'Xvfb' is not installed (on Debian: apt-get install xvfb)";
-        return false;
-    }
-    try {
-        cookieDir_.emplace("cuberender");
-    } catch (const process::Failure& failure) {
-        error = failure.what;
-        return false;
-    }
+    const std::string program = serverProgram();
+    cookieDir_.emplace("cuberender");
     const std::string cookiePath = cookieDir_->path() / "cookie";
     const std::string logPath = cookieDir_->path() / "server.log";
-    std::string cookie(kCookieBytes, '\0');
-    if (getrandom(cookie.data(), cookie.size(), 0) != static_cast<ssize_t>(cookie.size())) {
-        error = process::because("cannot make a cookie");
-        return false;
-    }
+    writeCookie(cookiePath);
+
+    // Xvfb picks a free display number itself and writes it to this pipe.
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        process::fail(process::because("cannot make a pipe"));
+    const Descriptor ready(ends[0]);
     {
-        std::ofstream file(cookiePath, std::ios::binary);
-        file << authorityEntry(cookie);
-        if (!file.flush()) {
-            error = "cannot write " + cookiePath;
-            return false;
-        }
+        // Ours closes once Xvfb has its own, so that a server that ends
+        // early ends the wait below.
+        const Descriptor serverEnd(ends[1]);
+        launch(program, width, height, cookiePath, logPath, serverEnd.get());
     }
-
-    // Xvfb picks a free display number itself and writes it to this pipe
-    // once it accepts connections.
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) {
-        error = process::because("cannot make a pipe");
-        return false;
-    }
-    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(kScreenDepth);
-    process::Child::Setup setup;
-    setup.in = setup.out = devNull;
-    setup.err = log;
-    setup.keep = ready[1];
-    const bool started = devNull >= 0 && log >= 0 &&
-                         server_.start({program, "-displayfd", std::to_string(ready[1]), "-screen", "0", screen, "-auth",
-                                        cookiePath, "-nolisten", "tcp", "-noreset"},
-                                       setup, error);
-    if (devNull < 0 || log < 0)
-        error = process::because("cannot start Xvfb");
-    for (const int fd : {ready[1], devNull, log})
-        if (fd >= 0)
-            close(fd);
-    if (!started) {
-        close(ready[0]);
-        return false;
-    }
-
-    std::string number;
-    pollfd wait{ready[0], POLLIN, 0};
-    for (char ch = 0; poll(&wait, 1, kStartTimeoutMs) == 1 && read(ready[0], &ch, 1) == 1 && ch != '\n';)
-        number += ch;
-    close(ready[0]);
+    const std::string number = awaitDisplayNumber(ready.get());
     if (number.empty()) {
         server_.stop(std::chrono::milliseconds(0));  // harmless when it has ended already
-        error = "Xvfb did not start: " + lastLine(logPath);
+        const std::string why = lastLine(logPath);
         forgetCookie();
-        return false;
+        process::fail("cannot draw without a screen: Xvfb did not start: " + why);
     }
     setenv("DISPLAY", (":" + number).c_str(), 1);
     setenv("XAUTHORITY", cookiePath.c_str(), 1);
-    return true;
+}
+
+void PrivateDisplay::launch(const std::string& program, int width, int height, const std::string& cookiePath,
+                            const std::string& logPath, int readyFd)
+{
+    const Descriptor devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    const Descriptor log(open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (devNull.get() < 0 || log.get() < 0)
+        process::fail(process::because("cannot start Xvfb"));
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(kScreenDepth);
+    process::Child::Setup setup;
+    setup.in = setup.out = devNull.get();
+    setup.err = log.get();
+    setup.keep = readyFd;
+    server_.start({program, "-displayfd", std::to_string(readyFd), "-screen", "0", screen, "-auth", cookiePath,
+                   "-nolisten", "tcp", "-noreset"},
+                  setup);
 }
 
 void PrivateDisplay::forgetCookie()

@@ -50,15 +50,24 @@ uint64_t ticksBetween(uint64_t startUs, uint64_t endUs, uint64_t tickHz)
 // What every writer checks before its format has a say.
 class Writer : public Output {
 public:
-    explicit Writer(const OutputSettings& settings) : width_(settings.width), height_(settings.height) {}
+    explicit Writer(const OutputSettings& settings)
+        : width_(settings.width), height_(settings.height), path_(settings.path)
+    {
+    }
     // Prepares for the first picture; false with error() saying why not.
     virtual bool start(const OutputSettings& settings) = 0;
 
 protected:
+    // The first failure is the one told, naming the output: "cannot make
+    // show.gif: ..." before the first picture, "cannot write show.gif: ..."
+    // after it. Always false.
+    bool cannotMake(const std::string& why) { return failure("cannot make ", why); }
+    bool cannotWrite(const std::string& why) { return failure("cannot write ", why); }
+
     bool usable()
     {
         if (finished_ && error_.empty())
-            error_ = "the output is already finished";
+            cannotWrite("the output is already finished");
         return error_.empty();
     }
 
@@ -67,15 +76,23 @@ protected:
         const std::size_t size = std::size_t(width_) * std::size_t(height_) * kBytesPerPixel;
         if (picture.width == width_ && picture.height == height_ && picture.rgb.size() == size)
             return true;
-        error_ = "a picture of " + std::to_string(picture.width) + "x" + std::to_string(picture.height) + " (" +
-                 std::to_string(picture.rgb.size()) + " bytes) for an output of " + std::to_string(width_) + "x" +
-                 std::to_string(height_);
-        return false;
+        return cannotWrite("a picture of " + std::to_string(picture.width) + "x" + std::to_string(picture.height) +
+                           " (" + std::to_string(picture.rgb.size()) + " bytes) for an output of " +
+                           std::to_string(width_) + "x" + std::to_string(height_));
     }
 
     const int width_;
     const int height_;
+    const std::string path_;
     bool finished_ = false;
+
+private:
+    bool failure(const char* what, const std::string& why)
+    {
+        if (error_.empty())
+            error_ = what + path_ + ": " + why;
+        return false;
+    }
 };
 
 // Holds each picture back until the next one's start, or the end, tells how long it shows.
@@ -101,10 +118,8 @@ public:
     {
         if (!usable() || !inOrder(endUs))
             return false;
-        if (!held_) {
-            error_ = "there is no picture to write";
-            return false;
-        }
+        if (!held_)
+            return cannotWrite("there is no picture to write");
         finished_ = show(*held_, heldStartUs_, endUs, true) && complete();
         return finished_;
     }
@@ -119,8 +134,8 @@ private:
     bool inOrder(uint64_t us)
     {
         if (us < heldStartUs_)
-            error_ = "a time (" + std::to_string(us) + " us) before that of the picture before it (" +
-                     std::to_string(heldStartUs_) + " us)";
+            cannotWrite("a time (" + std::to_string(us) + " us) before that of the picture before it (" +
+                        std::to_string(heldStartUs_) + " us)");
         return error_.empty();
     }
 
@@ -138,18 +153,14 @@ public:
 
     bool start(const OutputSettings& settings) override
     {
-        if (width_ > kMaxSide || height_ > kMaxSide) {
-            error_ = "a GIF is at most " + std::to_string(kMaxSide) + " pixels a side";
-            return false;
-        }
+        if (width_ > kMaxSide || height_ > kMaxSide)
+            return cannotMake("a GIF is at most " + std::to_string(kMaxSide) + " pixels a side");
         if (!file_.create(settings.path, error_))
             return false;
         int code = 0;
         gif_ = EGifOpen(this, put, &code);
-        if (!gif_) {
-            error_ = "cannot start the GIF: " + gifError(code);
-            return false;
-        }
+        if (!gif_)
+            return cannotMake(gifError(code));
         EGifSetGifVersion(gif_, true);  // for the extensions below
         // Looping forever: the application extension "NETSCAPE2.0" with the sub-block
         // {1, loop count low byte, high byte}, a count of 0 meaning no end.
@@ -203,8 +214,8 @@ private:
     // A failed write of ours counts too: giflib does not check all of its writes.
     bool ok(int result)
     {
-        if (result == GIF_ERROR && error_.empty())
-            error_ = "cannot write the GIF: " + gifError(gif_->Error);
+        if (result == GIF_ERROR)
+            cannotWrite(gifError(gif_->Error));
         return error_.empty();
     }
 
@@ -232,8 +243,8 @@ private:
     bool complete() override
     {
         int code = 0;
-        if (EGifCloseFile(std::exchange(gif_, nullptr), &code) == GIF_ERROR && error_.empty())
-            error_ = "cannot write the GIF: " + gifError(code);
+        if (EGifCloseFile(std::exchange(gif_, nullptr), &code) == GIF_ERROR)
+            cannotWrite(gifError(code));
         return error_.empty() && file_.commit(error_);
     }
 
@@ -286,10 +297,8 @@ private:
         std::vector<GifByteType> indices(red_.size());
         GifColorType palette[kPaletteSize]{};
         if (GifQuantizeBuffer(unsigned(red_.size()), 1, &colours, red_.data(), green_.data(), blue_.data(),
-                              indices.data(), palette) == GIF_ERROR) {
-            error_ = "cannot reduce a picture's colours: out of memory";
-            return false;
-        }
+                              indices.data(), palette) == GIF_ERROR)
+            return cannotWrite("out of memory to reduce a picture's colours");
         truePalette(indices, palette, colours);
         const int transparent = colours;
         for (std::size_t i = 0, next = 0; i < frame_.size(); ++i)
@@ -338,10 +347,8 @@ private:
         const std::size_t length = EGifGCBToExtension(&control, extension);
         // A colour map has a power of two entries.
         ColorMapObject* map = GifMakeMapObject(1 << GifBitSize(entries), palette);
-        if (!map) {
-            error_ = "cannot write the GIF: out of memory";
-            return false;
-        }
+        if (!map)
+            return cannotWrite("out of memory for a colour map");
         bool written = ok(EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, int(length), extension)) &&
                        ok(EGifPutImageDesc(gif_, area.x, area.y, area.width, area.height, false, map));
         GifFreeMapObject(map);
@@ -350,7 +357,7 @@ private:
         return written;
     }
 
-    process::WholeFile file_;
+    wholefile::File file_;
     GifFileType* gif_ = nullptr;
     std::vector<uint8_t> shown_;              // what the GIF shows after its last frame; empty before the first
     std::optional<uint64_t> carriedStartUs_;  // of pictures too short to show, whose time goes to the next
@@ -370,7 +377,7 @@ public:
         ending_ = settings.path.substr(dot);
         digits_ = std::max(kMinDigits, std::to_string(settings.frames).size());
         // Whether the directory takes files is better told now than after the first picture.
-        process::WholeFile probe;
+        wholefile::File probe;
         return probe.create(settings.path, error_);
     }
 
@@ -386,14 +393,14 @@ public:
         image.format = PNG_FORMAT_RGB;
         png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
         encoded_.resize(size);
-        if (!png_image_write_to_memory(&image, encoded_.data(), &size, 0, picture.rgb.data(), 0, nullptr)) {
-            error_ = std::string("cannot make a PNG: ") + image.message;
-            return false;
-        }
         std::string number = std::to_string(written_.size() + 1);
         number.insert(0, digits_ - std::min(digits_, number.size()), '0');
         const std::string target = stem_ + number + ending_;
-        process::WholeFile file;
+        if (!png_image_write_to_memory(&image, encoded_.data(), &size, 0, picture.rgb.data(), 0, nullptr)) {
+            error_ = "cannot make " + target + ": " + image.message;
+            return false;
+        }
+        wholefile::File file;
         if (!file.create(target, error_) || !file.write(encoded_.data(), size, error_) || !file.commit(error_))
             return false;
         written_.push_back(target);
@@ -403,7 +410,7 @@ public:
     bool finish(uint64_t) override
     {
         if (usable() && written_.empty())
-            error_ = "there is no picture to write";
+            cannotWrite("there is no picture to write");
         finished_ = error_.empty();
         return finished_;
     }
@@ -458,10 +465,10 @@ public:
         fps_ = uint64_t(settings.fps);
         const std::string program = process::onPath("ffmpeg");
         if (settings.fps < kMinFps || settings.fps > kMaxFps)
-            error_ = "the frame rate must be " + std::to_string(kMinFps) + " to " + std::to_string(kMaxFps);
-        else if (program.empty())
-            error_ = "the program 'ffmpeg' is not installed (on Debian: apt-get install ffmpeg)";
-        if (!error_.empty() || !file_.create(settings.path, error_))
+            return cannotMake("the frame rate must be " + std::to_string(kMinFps) + " to " + std::to_string(kMaxFps));
+        if (program.empty())
+            return cannotMake("the program 'ffmpeg' is not installed (on Debian: apt-get install ffmpeg)");
+        if (!file_.create(settings.path, error_))
             return false;
         // The frames go over a socket rather than a pipe, as send() with MSG_NOSIGNAL then tells of
         // an ffmpeg that has gone by EPIPE, with no SIGPIPE and no change to our signal handling.
@@ -470,7 +477,7 @@ public:
         int nothing = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         log_ = ::memfd_create("ffmpeg-messages", MFD_CLOEXEC);
         if (nothing < 0 || log_ < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-            error_ = process::because("cannot prepare to run ffmpeg");
+            cannotMake(process::because("no way to talk to ffmpeg"));
             closeFd(nothing);
             return false;
         }
@@ -478,11 +485,13 @@ public:
         setup.in = ends[1];
         setup.out = nothing;
         setup.err = log_;
-        const bool started = ffmpeg_.start(arguments(program, settings), setup, error_);
         input_ = ends[0];
+        // An ffmpeg that cannot be run at all ends the tool, as every failure to run a program
+        // does (process::Failure); the descriptors of this call go with it.
+        ffmpeg_.start(arguments(program, settings), setup);
         closeFd(ends[1]);
         closeFd(nothing);
-        return started;
+        return true;
     }
 
     void abandon() override
@@ -541,10 +550,9 @@ private:
             const ssize_t n = ::send(input_, rgb.data() + done, rgb.size() - done, MSG_NOSIGNAL);
             if (n < 0 && errno != EINTR) {
                 // ffmpeg stopped reading: why, as it tells it, comes first.
-                const std::string failure = process::because("cannot send ffmpeg a frame");
-                error_ = awaitEnd();
-                error_ = error_.empty() ? failure : error_;
-                return false;
+                const std::string failure = process::because("ffmpeg takes no more frames");
+                const std::string why = awaitEnd();
+                return cannotWrite(why.empty() ? failure : why);
             }
             done += n > 0 ? std::size_t(n) : 0;
         }
@@ -553,8 +561,9 @@ private:
 
     bool complete() override
     {
-        error_ = awaitEnd();
-        return error_.empty() && file_.commit(error_);
+        if (const std::string why = awaitEnd(); !why.empty())
+            return cannotWrite(why);
+        return file_.commit(error_);
     }
 
     // Ends ffmpeg's input and waits for it to finish; "" when it ended well, else why not.
@@ -577,7 +586,7 @@ private:
 
     Format format_;
     uint64_t fps_ = 0;
-    process::WholeFile file_;
+    wholefile::File file_;
     process::Child ffmpeg_;
     int input_ = -1;     // our end of ffmpeg's standard input
     int log_ = -1;       // ffmpeg's standard error
@@ -606,9 +615,9 @@ std::unique_ptr<Output> openOutput(const OutputSettings& settings, std::string& 
     const std::optional<Format> format = formatOf(settings.path);
     std::unique_ptr<Writer> output;
     if (!format)
-        error = "OUTPUT must end in .gif, .png, .mp4 or .webm";
+        error = "cannot make " + settings.path + ": the name must end in .gif, .png, .mp4 or .webm";
     else if (settings.width <= 0 || settings.height <= 0)
-        error = "the pictures have no size";
+        error = "cannot make " + settings.path + ": the pictures have no size";
     else if (*format == Format::Gif)
         output = std::make_unique<GifOutput>(settings);
     else if (*format == Format::Png)

@@ -37,6 +37,8 @@ public:
     // Removes everything written so far. Safe to call more than once, and after a failure; after a
     // finish() that succeeded the output is the user's and stays.
     virtual void abandon() = 0;
+    // Why it failed, whole and naming the file: "cannot write show.gif: No
+    // space left on device".
     const std::string& error() const { return error_; }
 
 protected:
@@ -53,9 +55,13 @@ struct OutputSettings {
 inline constexpr int kMinFps = 1;
 inline constexpr int kMaxFps = 60;
 
-// Opens the writer for settings.path's format. nullptr with `error` set when it cannot start
-// (e.g. "the program 'ffmpeg' is not installed (on Debian: apt-get install ffmpeg)", or the
-// directory cannot be written). It leaves no file behind when it fails.
+// Opens the writer for settings.path's format. nullptr with `error` set, whole, when it cannot
+// start (e.g. "cannot make show.mp4: the program 'ffmpeg' is not installed (on Debian: apt-get
+// install ffmpeg)", or the directory cannot be written). It leaves no file behind when it fails.
+//
+// What goes wrong with a file is told through error(), since the caller has the output to
+// abandon; an ffmpeg that cannot be run at all ends the tool (process::Failure), as every
+// program that a tool cannot run does.
 //
 // A video's ffmpeg is stopped should the thread that opened the output end, as well as when the
 // whole process does: open it from a thread that lives until the output is finished.

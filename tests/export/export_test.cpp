@@ -307,7 +307,7 @@ TEST_F(ExportTest, RefusalsSayWhyAndLeaveNoFile)
         {{"--step", "256", recording, "show.bin"}, 2,
          "cubeexport: --step takes a whole number from 1 to 255, not '256' (try 'cubeexport --help')\n"},
         {{recording, "missing/show.fseq"}, 1,
-         "cubeexport: cannot make missing/show.fseq: cannot create a file in missing/: No such file or directory\n"},
+         "cubeexport: cannot make missing/show.fseq: No such file or directory\n"},
     };
     const auto files = [&] {
         std::vector<std::string> names;
@@ -328,6 +328,20 @@ TEST_F(ExportTest, RefusalsSayWhyAndLeaveNoFile)
     EXPECT_TRUE(process->out().starts_with("Usage: cubeexport [OPTION]... RECORDING OUTPUT\n"));
     ASSERT_EQ(run({"--version"}).code, 0);
     EXPECT_EQ(process->out(), "cubeexport (ledcube) " CUBE_VERSION "\n");
+}
+
+// A disk that fills up while the file is written: /dev/full takes no byte.
+// A device is written in place, so the link to it stays as it was.
+TEST_F(ExportTest, FullDiskIsSaidOnceForEveryFormat)
+{
+    const std::string recording = record(showFor(5));
+    for (const std::string name : {"full.fseq", "full.bin", "full.h"}) {
+        SCOPED_TRACE(name);
+        std::filesystem::create_symlink("/dev/full", dir.root() + "/" + name);
+        EXPECT_EQ(run({recording, name}).code, 1);
+        EXPECT_EQ(process->err(), "cubeexport: cannot write " + name + ": No space left on device\n");
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.root() + "/" + name));
+    }
 }
 
 }  // namespace

@@ -256,4 +256,16 @@ TEST_F(RenderTest, RefusalsSayWhyAndLeaveNoFile)
     EXPECT_EQ(process->out(), "cuberender (ledcube) " CUBE_VERSION "\n");
 }
 
+// A disk that fills up while the GIF is written: /dev/full takes no byte. The
+// device is written in place, so the link to it stays as it was.
+TEST_F(RenderTest, FullDiskIsSaidOnce)
+{
+    const std::string recording = recordShortShow(5);
+    std::filesystem::create_symlink("/dev/full", out + "/full.gif");
+    EXPECT_EQ(render({"--size", "64x48", recording, "full.gif"}).code, 1);
+    EXPECT_EQ(process->err(), "cuberender: cannot write full.gif: No space left on device\n");
+    EXPECT_EQ(filesIn(out), std::vector<std::string>{"full.gif"});
+    EXPECT_TRUE(std::filesystem::is_symlink(out + "/full.gif"));
+}
+
 }  // namespace
