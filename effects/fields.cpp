@@ -2,48 +2,16 @@
 // LEDs, a spectrum and a fade.
 
 #include "effects/builtins.h"
+#include "effects/drawing.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 namespace effects {
 
 namespace {
-
-constexpr double kTurn = 2 * std::numbers::pi;
-constexpr double kSecondsPerMinute = 60.0;
-// Lengths given in LEDs are meant for a cube of this edge and scale with the
-// cube's.
-constexpr double kReferenceEdge = 8.0;
-// How near the palette's end must come to its start to run round and round.
-constexpr float kWrapTolerance = 0.02f;
-constexpr float kPaletteEnd = 0.999f;
-
-storeColor scaled(storeColor colour, float factor)
-{
-    return {colour.r * factor, colour.g * factor, colour.b * factor};
-}
-
-bool wrapsSmoothly(const lPalette& palette)
-{
-    const storeColor start = palette.at(0.0f);
-    const storeColor end = palette.at(kPaletteEnd);
-    return std::fabs(start.r - end.r) < kWrapTolerance && std::fabs(start.g - end.g) < kWrapTolerance &&
-           std::fabs(start.b - end.b) < kWrapTolerance;
-}
-
-// A palette whose end is not its start is run forth and back instead of round,
-// so that a colour that glides never jumps.
-float glide(float position, bool wraps)
-{
-    if (wraps)
-        return position;
-    const float p = position - 2.0f * std::floor(position / 2.0f);
-    return p <= 1.0f ? p : 2.0f - p;
-}
 
 // A sheet of light one LED thick: over each (x, y) the one LED at the height
 // that surface() gives, from -1 (low) to 1 (high), coloured by that height.

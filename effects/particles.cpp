@@ -1,11 +1,11 @@
 // Particles: rain, fireworks, bouncing balls, a starfield and lightning.
 
 #include "effects/builtins.h"
+#include "effects/drawing.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 namespace effects {
@@ -17,11 +17,6 @@ namespace {
 double nextGap(lRandom& random, double rate)
 {
     return -std::log(1.0 - static_cast<double>(random.uniform())) / rate;
-}
-
-storeColor scaled(storeColor colour, float level)
-{
-    return {colour.r * level, colour.g * level, colour.b * level};
 }
 
 storeColor mixed(storeColor from, storeColor to, float share)
@@ -38,8 +33,6 @@ int wobble(lRandom& random)
 }
 
 // Sizes and speeds that settings give for a cube of 8 grow with the edge.
-constexpr double kReferenceEdge = 8.0;
-
 double perEdge(double onReference, int edge)
 {
     return onReference * edge / kReferenceEdge;
@@ -180,7 +173,7 @@ private:
             // A direction even over the sphere: the height uniform, the
             // bearing uniform.
             const float up = random.uniform(-1.0f, 1.0f);
-            const float bearing = random.uniform(0.0f, 2 * std::numbers::pi_v<float>);
+            const float bearing = random.uniform(0.0f, static_cast<float>(kTurn));
             const float across = std::sqrt(1 - up * up);
             const float speed = fastest * random.uniform(kSlowestSpark, 1.0f);
             r.sparks.push_back({speed * across * std::cos(bearing), speed * across * std::sin(bearing), speed * up,

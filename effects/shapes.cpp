@@ -2,6 +2,7 @@
 // helix, and the cube filling up.
 
 #include "effects/builtins.h"
+#include "effects/drawing.h"
 
 #include <algorithm>
 #include <cmath>
@@ -68,17 +69,7 @@ std::unique_ptr<lEffect> fill()
 
 namespace {
 
-constexpr double kTurn = 2 * std::numbers::pi;
-constexpr double kSecondsPerMinute = 60.0;
 constexpr int kAxes = 3;
-// How near the palette's end must come to its start to run round and round.
-constexpr float kWrapTolerance = 0.02f;
-constexpr float kPaletteEnd = 0.999f;
-
-storeColor scaled(storeColor colour, float factor)
-{
-    return {colour.r * factor, colour.g * factor, colour.b * factor};
-}
 
 // The colour at full brightness: a shape of a few LEDs in a palette's dark
 // end would hardly show.
@@ -86,24 +77,6 @@ storeColor vivid(storeColor colour)
 {
     const float most = std::max({colour.r, colour.g, colour.b});
     return most > 0.0f ? scaled(colour, 1.0f / most) : colour;
-}
-
-bool wrapsSmoothly(const lPalette& palette)
-{
-    const storeColor start = palette.at(0.0f);
-    const storeColor end = palette.at(kPaletteEnd);
-    return std::fabs(start.r - end.r) < kWrapTolerance && std::fabs(start.g - end.g) < kWrapTolerance &&
-           std::fabs(start.b - end.b) < kWrapTolerance;
-}
-
-// A palette whose end is not its start is run forth and back instead of round,
-// so that a colour that glides never jumps.
-float glide(float position, bool wraps)
-{
-    if (wraps)
-        return position;
-    const float p = position - 2.0f * std::floor(position / 2.0f);
-    return p <= 1.0f ? p : 2.0f - p;
 }
 
 // A plane of light sweeps along x, forth and back, then along y, then along

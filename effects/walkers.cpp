@@ -1,23 +1,18 @@
 // Things that move step by step: a snake, and the game of life.
 
 #include "effects/builtins.h"
+#include "effects/drawing.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <deque>
-#include <numbers>
 #include <vector>
 
 namespace effects {
 
 namespace {
-
-storeColor scaled(storeColor colour, float level)
-{
-    return {colour.r * level, colour.g * level, colour.b * level};
-}
 
 struct Cell {
     int x, y, z;
@@ -57,7 +52,7 @@ public:
             const storeColor colour = colourOr(context().palette.at(along * kBodyPalette));
             frame.set(body_[i].x, body_[i].y, body_[i].z, scaled(colour, 1 - (1 - kTailLevel) * along));
         }
-        const auto pulse = static_cast<float>((1 + std::cos(2 * std::numbers::pi * kFoodPulses * time)) / 2);
+        const auto pulse = static_cast<float>((1 + std::cos(kTurn * kFoodPulses * time)) / 2);
         frame.set(food_.x, food_.y, food_.z, scaled(kFood, kFoodLow + (1 - kFoodLow) * pulse));
     }
 
