@@ -15,6 +15,8 @@
 
 #include "common/cli.h"
 #include "common/process.h"
+#include "play/xdisplay.h"
+#include "record/recording.h"
 #include "lbox/channel.h"
 
 #include <algorithm>
@@ -56,7 +58,9 @@ const cli::Tool kTool{
     "cubefx and cubelisten take it as their default --edge.\n"
     "\n"
     "PROGRAM is a path, or the name of one of the toolkit's programs (cubeshow,\n"
-    "cubefill, cubereplay) or of a program on PATH.\n"
+    "cubefill, cubereplay) or of a program on PATH. An ARGUMENT written as a path\n"
+    "(show.rec, ../shows, ./data) that names a file or directory from here reaches\n"
+    "PROGRAM as an absolute path, as PROGRAM runs in anim/; any other goes as it is.\n"
     "\n"
     "  --edge N     the cube edge: " +
         cli::builtEdges() +
@@ -64,7 +68,8 @@ const cli::Tool kTool{
         "  --headless   print each frame with cubetrace instead of opening a window\n"
         "  --record FILE\n"
         "               record every code to FILE for cubereplay and cuberender\n"
-        "               (cubetrace --record; implies --headless)\n"
+        "               (cubetrace --record; implies --headless), quietly: one\n"
+        "               line at the end says how many frames it holds\n"
         "  --dir DIR    lay out the run in DIR (default: a new temporary directory,\n"
         "               removed at the end)\n"
         "  --send TARGET\n"
@@ -86,6 +91,7 @@ struct Options {
     int edge = cli::kDefaultEdge;
     bool headless = false;
     std::optional<fs::path> record;
+    std::string recordName;  // as given, for messages
     std::optional<fs::path> dir;
     std::vector<std::string> program;
     std::vector<std::string> sendArgs;  // cubesend's options and targets
@@ -104,6 +110,7 @@ Options parseOptions(int argc, char** argv)
         } else if (const char* file = args.option("--record")) {
             // cubetrace runs in the run directory: the name must not depend on it.
             options.record = fs::absolute(file);
+            options.recordName = file;
             options.headless = true;
         } else if (const char* dir = args.option("--dir")) {
             options.dir = dir;
@@ -166,6 +173,20 @@ std::string resolveProgram(const std::string& name, const fs::path& programs)
     process::fail("cannot find the program " + cli::quoted(name) + " among the toolkit's programs or on PATH");
 }
 
+// An argument written as a path that names something from the user's working
+// directory is made absolute, as the animation runs in RUN/anim: "cubereplay
+// show.rec" plays the show.rec that the user sees. A word without '/' or '.'
+// goes as it is, even where a file of that name lies: a number ("cubeshow
+// 12") or a helper that RUN/anim holds ("launch app5").
+std::string passedOn(const std::string& argument)
+{
+    std::error_code ignored;
+    const fs::path path = argument;
+    if (argument.find_first_of("/.") == std::string::npos || path.is_absolute() || !fs::exists(path, ignored))
+        return argument;
+    return fs::absolute(path);
+}
+
 // A new file renamed into place: a receiver still running on the old one from
 // an earlier run keeps its own file and never sees it shrink.
 void makeChannelFile(const fs::path& dir)
@@ -206,6 +227,7 @@ void layOutRun(const fs::path& run, const Options& options, const fs::path& help
 struct Receiver {
     std::vector<std::string> argv;
     bool window;  // a viewer, which stays open once the animation has ended
+    bool quiet;   // its standard output goes nowhere
 };
 
 // The viewer for the edge when there is a screen to show it on, else the
@@ -223,17 +245,23 @@ Receiver receiverFor(const Options& options, const fs::path& programs)
             std::fputs("cubeplay: this toolkit was built without its viewers: printing each frame with "
                        "cubetrace instead of showing it.\n",
                        stderr);
+        } else if (!xdisplay::opens()) {
+            // The viewer would only end, saying that it failed to open the display.
+            process::fail("cannot open the display " + cli::quoted(display) +
+                          " that DISPLAY names; use --headless to print each frame instead");
         } else {
-            return {{viewer}, true};
+            return {{viewer}, true, false};
         }
     }
-    std::fputs("Columns: release number, ms since start, lit LEDs, frame hash.\n", stderr);
     std::vector<std::string> tracer{programs / cli::programForEdge("cubetrace", options.edge)};
     if (options.record) {
+        // A recording is quiet: sayRecorded tells of it at the end.
         tracer.push_back("--record");
         tracer.push_back(*options.record);
+        return {tracer, false, true};
     }
-    return {tracer, false};
+    std::fputs("Columns: release number, ms since start, lit LEDs, frame hash.\n", stderr);
+    return {tracer, false, false};
 }
 
 sigset_t handledSignals()
@@ -245,10 +273,16 @@ sigset_t handledSignals()
     return set;
 }
 
-process::Child start(const std::vector<std::string>& argv, const fs::path& dir)
+// Starts argv in `dir`; a quiet one's standard output goes nowhere.
+process::Child start(const std::vector<std::string>& argv, const fs::path& dir, bool quiet = false)
 {
+    process::Child::Setup setup{.dir = dir};
+    if (quiet && (setup.out = ::open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0)
+        process::fail(process::because("cannot open /dev/null"));
     process::Child child;
-    child.start(argv, {.dir = dir});
+    child.start(argv, setup);
+    if (setup.out >= 0)
+        ::close(setup.out);
     return child;
 }
 
@@ -277,13 +311,13 @@ bool receiverServes(int channelFile)
 // Returns the status to end with when a stop signal comes first, or when
 // the receiver ends first.
 std::optional<int> startServing(std::vector<process::Child>& serving, const std::vector<std::string>& argv,
-                                const fs::path& dir)
+                                const fs::path& dir, bool quiet = false)
 {
     const fs::path channelPath = dir / channel::kFileName;
     const int channelFile = ::open(channelPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (channelFile < 0)
         process::fail(process::because("cannot read the channel file " + channelPath.string()));
-    serving.push_back(start(argv, dir));
+    serving.push_back(start(argv, dir, quiet));
     process::Child& receiver = serving.back();
     std::optional<int> end;
     while (!end && !receiverServes(channelFile)) {
@@ -311,6 +345,8 @@ int play(const Options& options)
     const fs::path programs = process::programDir();
     std::vector<std::string> animation = options.program;
     animation[0] = resolveProgram(animation[0], programs);
+    for (std::size_t i = 1; i < animation.size(); ++i)
+        animation[i] = passedOn(animation[i]);
     const Receiver chosen = receiverFor(options, programs);
     // Made here, removed when cubeplay ends, however it ends.
     std::optional<process::TemporaryDir> temporary;
@@ -323,7 +359,7 @@ int play(const Options& options)
     // animation starts only once the whole chain serves.
     std::vector<process::Child> serving;
     serving.reserve(2);
-    std::optional<int> end = startServing(serving, chosen.argv, options.sends ? run / kScreenDir : run);
+    std::optional<int> end = startServing(serving, chosen.argv, options.sends ? run / kScreenDir : run, chosen.quiet);
     if (!end && options.sends) {
         std::vector<std::string> sender{programs / cli::programForEdge("cubesend", options.edge), "--forward",
                                         run / kScreenDir};
@@ -371,6 +407,30 @@ int play(const Options& options)
     }
 }
 
+// The one line of a recording, once the tracer has ended: "cubeplay:
+// recorded 300 frames to show.rec". Nothing when it cannot be read, which
+// the tracer has said already.
+void sayRecorded(const Options& options)
+{
+    recording::Recording show;
+    std::string error;
+    if (!recording::load(*options.record, show, error))
+        return;
+    const auto frames = std::count_if(show.items.begin(), show.items.end(), [](const recording::Item& item) {
+        return item.code == channel::kStatusReleaseKeep || item.code == channel::kStatusReleaseNoKeep;
+    });
+    std::fprintf(stderr, "cubeplay: recorded %td frame%s to %s\n", frames, frames == 1 ? "" : "s",
+                 options.recordName.c_str());
+}
+
+int playAndTell(const Options& options)
+{
+    const int status = play(options);
+    if (options.record)
+        sayRecorded(options);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -383,6 +443,6 @@ int main(int argc, char** argv)
         // An animation that takes the cube's edge (cubefx, cubelisten) draws
         // for the viewer's unless told otherwise.
         ::setenv(cli::kEdgeVariable, std::to_string(options.edge).c_str(), 1);
-        return play(options);
+        return playAndTell(options);
     });
 }

@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <charconv>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -108,6 +110,31 @@ void play(const recording::Recording& show, double speed, bool loop)
         channel::storeStatus(record, channel::kStatusIdle);
 }
 
+// The receiver's edge as cubeplay tells it (cli::kEdgeVariable), or 0 when
+// nothing says: run by hand, cubereplay cannot know the viewer's edge.
+int receiverEdge()
+{
+    const char* told = std::getenv(cli::kEdgeVariable);
+    const std::string_view text = told ? told : "";
+    int edge = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), edge);
+    return error == std::errc() && end == text.data() + text.size() && edge > 0 ? edge : 0;
+}
+
+// A recording made for another edge still plays, each LED where it was
+// recorded: a smaller show fills a corner, a larger one loses the LEDs
+// beyond the receiver's cube. Said rather than refused, as either may be
+// meant, and said before anything is sent.
+void warnOfOtherEdge(const std::string& path, int recorded)
+{
+    const int edge = receiverEdge();
+    if (edge != 0 && edge != recorded)
+        std::fprintf(stderr,
+                     "%s: warning: %s was recorded on a cube of edge %d, and the receiver's is %d "
+                     "(cubeplay --edge %d matches them)\n",
+                     kTool.name.c_str(), path.c_str(), recorded, edge, recorded);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -134,6 +161,7 @@ int main(int argc, char** argv)
         std::string error;
         if (!recording::load(path, show, error))
             process::fail(error);
+        warnOfOtherEdge(path, show.edge);
         play(show, speed, loop);
         return EXIT_SUCCESS;
     });

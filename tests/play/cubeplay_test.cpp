@@ -1,7 +1,9 @@
 // cubeplay as a user runs it, without a window: the run directory it lays
-// out, the animation played on cubetrace, its exit status, and Ctrl-C.
+// out, the animation played on cubetrace, a quiet recording, the arguments
+// passed on, a display that does not open, its exit status, and Ctrl-C.
 
 #include "tests/demos/trace.h"
+#include "tests/record/recording_file.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +22,7 @@ namespace fs = std::filesystem;
 constexpr int kInterruptedStatus = 128 + SIGINT;
 const std::string kColumns = "Columns: release number, ms since start, lit LEDs, frame hash.\n";
 
-TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
+TEST(Cubeplay, LaysOutTheRunAndRecordsQuietlyWithOneLineAtTheEnd)
 {
     testsupport::RunDir scratch;
     const fs::path run = scratch.root() + "/play";
@@ -29,12 +31,8 @@ TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
     Process play({binary("cubeplay"), "--record", "show.rec", "--edge", "5", "--dir", run, "cubeshow"},
                  Process::Options::in(scratch.root()));
     EXPECT_EQ(play.wait().code, 0) << play.err();
-    EXPECT_EQ(play.err(), kColumns);
-    const std::vector<demotest::Frame> frames = demotest::framesInPlay(play.out());
-    ASSERT_EQ(frames.size(), 2u) << play.out();
-    EXPECT_EQ(frames[1].release, 2);
-    EXPECT_EQ(frames[1].lit, 0);
-    EXPECT_NE(play.out().find(demotest::kClosingLine), std::string::npos);
+    EXPECT_EQ(play.err(), "cubeplay: recorded 2 frames to show.rec\n");
+    EXPECT_EQ(play.out(), demotest::kClosingLine) << "the show's own line, and no frame";
     const std::string recording = testsupport::readFile(scratch.root() + "/show.rec");
     EXPECT_EQ(recording.substr(0, 11), std::string("CUBEREC\0\1\0\5", 11)) << "header of version 1, edge 5";
 
@@ -42,6 +40,71 @@ TEST(Cubeplay, LaysOutTheRunAndPlaysTheProgramOnTheTracer)
     for (const char* helper : {"launch", "app5", "app12"})
         EXPECT_EQ(fs::read_symlink(run / "anim" / helper), binary(helper));
 }
+
+// Frames released at 10 and 20 ms, then a clear: the tracer has answered
+// both releases once cubereplay stores the clear, however late it reads it.
+void recordTwoFrames(const std::string& path, uint8_t edge)
+{
+    testsupport::RecordingFile(path, edge)
+        .add(0, 253, {{1, 2, 3, {1.0f, 0.0f, 0.0f}}})
+        .add(10, channel::kStatusReleaseNoKeep)
+        .add(20, channel::kStatusReleaseKeep)
+        .add(30, channel::kStatusClear);
+}
+
+TEST(Cubeplay, RecordingNamedFromTheCallersDirectoryPlaysOnTheTracer)
+{
+    testsupport::RunDir scratch;
+    recordTwoFrames(scratch.root() + "/show.rec", 5);
+    Process play({binary("cubeplay"), "--headless", "--edge", "5", "cubereplay", "show.rec"},
+                 Process::Options::in(scratch.root()));
+    EXPECT_EQ(play.wait().code, 0) << play.err();
+    EXPECT_EQ(play.err(), kColumns);
+    const std::vector<demotest::Frame> frames = demotest::framesInPlay(play.out());
+    ASSERT_EQ(frames.size(), 2u) << play.out();
+    EXPECT_EQ(frames[0].lit, 1);
+    EXPECT_EQ(frames[1].lit, 1) << "kept";
+}
+
+TEST(Cubeplay, RecordingOfAnotherEdgeIsPlayedWithAWarning)
+{
+    testsupport::RunDir scratch;
+    recordTwoFrames(scratch.root() + "/five.rec", 5);
+    Process play({binary("cubeplay"), "--headless", "cubereplay", "five.rec"}, Process::Options::in(scratch.root()));
+    EXPECT_EQ(play.wait().code, 0) << play.err();
+    EXPECT_EQ(play.err(), kColumns + "cubereplay: warning: " + scratch.root() +
+                              "/five.rec was recorded on a cube of edge 5, and the receiver's is 12 (cubeplay --edge 5 "
+                              "matches them)\n");
+    EXPECT_EQ(demotest::framesInPlay(play.out()).size(), 2u) << play.out();
+}
+
+TEST(Cubeplay, OnlyArgumentsWrittenAsPathsToExistingFilesAreMadeAbsolute)
+{
+    testsupport::RunDir scratch;
+    for (const char* name : {"12", "show.rec", "app5"})
+        std::ofstream(scratch.root() + "/" + name) << "here";
+    fs::create_directory(scratch.root() + "/shows");
+    Process play({binary("cubeplay"), "--headless", "/bin/sh", "-c", "printf '%s\\n' \"$@\"", "sh", "12", "show.rec",
+                  "app5", "./shows", "missing.rec", "--speed=2"},
+                 Process::Options::in(scratch.root()));
+    EXPECT_EQ(play.wait().code, 0) << play.err();
+    EXPECT_EQ(play.out(), "12\n" + scratch.root() + "/show.rec\napp5\n" + scratch.root() +
+                              "/./shows\nmissing.rec\n--speed=2\n");
+}
+
+#ifdef CUBE_TEST_VIEWERS
+TEST(Cubeplay, DisplayThatDoesNotOpenIsNamedWithTheWayOut)
+{
+    Process::Options options = Process::Options::in("/");
+    options.env = {"DISPLAY=:987", "PATH=/usr/bin:/bin"};
+    Process play({binary("cubeplay"), "--edge", "5", "cubefill"}, options);
+    EXPECT_EQ(play.wait().code, 1);
+    EXPECT_EQ(play.err(),
+              "cubeplay: cannot open the display ':987' that DISPLAY names; use --headless to print each frame "
+              "instead\n");
+    EXPECT_EQ(play.out(), "");
+}
+#endif
 
 TEST(Cubeplay, EndsWithTheAnimationsStatus)
 {

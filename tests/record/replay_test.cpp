@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -56,10 +57,14 @@ protected:
         return process;
     }
 
-    std::unique_ptr<Process> replay(std::vector<std::string> args)
+    // With `env`, in that environment alone.
+    std::unique_ptr<Process> replay(std::vector<std::string> args,
+                                    std::optional<std::vector<std::string>> env = std::nullopt)
     {
         args.insert(args.begin(), testsupport::binary("cubereplay"));
-        return std::make_unique<Process>(args, Process::Options::in(dir.runDir()));
+        Process::Options options = Process::Options::in(dir.runDir());
+        options.env = std::move(env);
+        return std::make_unique<Process>(args, options);
     }
 
     RunDir dir;
@@ -120,6 +125,37 @@ TEST_F(ReplayTest, LoopPlaysTheRecordingAgainUntilStopped)
     player->signal(SIGTERM);
     EXPECT_EQ(player->wait(30s).code, 0);
     EXPECT_EQ(channel::loadStatus(record), channel::kStatusIdle);
+}
+
+// cubeplay tells the receiver's edge in CUBE_EDGE. Run by hand, with nothing
+// to tell it, cubereplay says nothing of the edge.
+TEST_F(ReplayTest, RecordingOfAnotherEdgeThanTheReceiversPlaysWithAWarning)
+{
+    const std::string path = dir.root() + "/five.rec";
+    RecordingFile(path, 5).add(0, 253, {{4, 4, 4, {1.0f, 1.0f, 1.0f}}}).add(1, channel::kStatusReleaseNoKeep);
+    struct Case {
+        std::vector<std::string> env;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"CUBE_EDGE=12"}, "cubereplay: warning: " + path +
+                               " was recorded on a cube of edge 5, and the receiver's is 12 (cubeplay --edge 5 "
+                               "matches them)\n"},
+        {{"CUBE_EDGE=5"}, ""},
+        {{}, ""},
+        {{"CUBE_EDGE=twelve"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.env.empty() ? "unset" : c.env[0]);
+        channel::storeStatus(record, kBusy);
+        auto tracer = trace({"--count", "1"});
+        auto player = replay({path}, c.env);
+        ASSERT_EQ(tracer->wait().code, 0);
+        EXPECT_EQ(player->wait(30s).code, 0);
+        EXPECT_EQ(player->err(), c.err);
+        ASSERT_EQ(frames(tracer->out()).size(), 1u);
+        EXPECT_EQ(frames(tracer->out())[0].substr(0, 4), "1 1 ") << "played all the same";
+    }
 }
 
 struct BadRecording {
