@@ -6,6 +6,9 @@
 // the tool with one line on standard error that names it and points to
 // --help, with status 2 (a process::Failure, which process::run reports).
 
+#include "common/edges.h"
+
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,10 +17,9 @@ namespace cli {
 
 inline constexpr int kUsageStatus = 2;
 
-// The cube edges this build has a viewer and a tracer for, and the one that a
-// tool serves unless told otherwise.
-inline constexpr int kBuiltEdges[] = {CUBE_BUILT_EDGES};
-inline constexpr int kDefaultEdge = CUBE_DEFAULT_EDGE;
+// The cube edges this build has a viewer and a tracer for (CUBE_EDGES); the
+// one that a tool serves unless told otherwise is kDefaultEdge.
+extern const std::span<const int> kBuiltEdges;
 
 // "12, 5": for help texts and messages.
 std::string builtEdges();

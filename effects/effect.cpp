@@ -1,5 +1,7 @@
 #include "effects/lEffect.h"
 
+#include "common/edges.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,10 @@ const std::map<std::string, std::vector<storeColor>>& paletteStops()
 }
 
 }  // namespace
+
+const int lMinEdge = cli::kMinEdge;
+const int lMaxEdge = cli::kMaxEdge;
+const int lDefaultEdge = cli::kDefaultEdge;
 
 lRandom::lRandom(uint64_t seed) : state_(seed) {}
 

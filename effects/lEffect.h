@@ -63,9 +63,15 @@ private:
     std::vector<storeColor> stops_;
 };
 
+// The cube edges that effects play on, as --edge takes them: from lMinEdge
+// to lMaxEdge LEDs along each side, lDefaultEdge unless told otherwise.
+extern const int lMinEdge;
+extern const int lMaxEdge;
+extern const int lDefaultEdge;
+
 // What the command line gives every effect.
 struct lEffectContext {
-    int edge = 12;
+    int edge = lDefaultEdge;
     lRandom random;             // from --seed and the effect's name
     storeColor colour{};        // --colour, else the effect's own choice
     bool colourGiven = false;

@@ -20,8 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMinEdge = 3;
-constexpr int kMaxEdge = 16;
+using cli::kMaxEdge;
+using cli::kMinEdge;
 constexpr double kDefaultDuration = 10.0;
 constexpr double kMaxDuration = 24 * 3600.0;
 constexpr double kMinDuration = 0.001;

@@ -29,8 +29,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMinEdge = 3;
-constexpr int kMaxEdge = 16;
+using cli::kMaxEdge;
+using cli::kMinEdge;
 constexpr double kDefaultTimeout = 2.5;
 constexpr double kMinTimeout = 0.1;
 constexpr double kMaxTimeout = 3600;

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <functional>
 
-#ifndef CUBE_EDGE
-#error "CUBE_EDGE (the cube's edge in LEDs) must be defined by the build"
+#ifndef CUBE_RECEIVER_EDGE
+#error "CUBE_RECEIVER_EDGE (the cube's edge in LEDs) must be defined by the build"
 #endif
 
-inline constexpr int kCubeEdge = CUBE_EDGE;
+inline constexpr int kCubeEdge = CUBE_RECEIVER_EDGE;
 inline constexpr int kCubeLeds = kCubeEdge * kCubeEdge * kCubeEdge;
 static_assert(kCubeEdge >= 3 && kCubeEdge <= 255);
 
