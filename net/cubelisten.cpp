@@ -34,6 +34,8 @@ using cli::kMinEdge;
 constexpr double kDefaultTimeout = 2.5;
 constexpr double kMinTimeout = 0.1;
 constexpr double kMaxTimeout = 3600;
+constexpr double kMinOpcIdle = 0.1;
+constexpr double kMaxOpcIdle = 86400;
 // How often main looks up from waiting: for the loss timeout, the stats
 // line, a stop, and the writer's whole frames while a picture is held.
 constexpr auto kTick = 100ms;
@@ -56,6 +58,7 @@ struct Options {
     bool blankOnLoss = false;
     bool multicast = true;
     bool stats = false;
+    double opcIdle = static_cast<double>(input::kDefaultOpcIdle.count());
     std::vector<input::Allowed> allowed;
 };
 
@@ -75,7 +78,8 @@ cli::Tool tool(const std::string& name)
                 "Sources, each optionally followed by ://[ADDRESS][:PORT][/FIRST]:\n"
                 "  e131     E1.31 (sACN) over UDP, port 5568; FIRST the first universe (1)\n"
                 "  artnet   Art-Net over UDP, port 6454; FIRST the first Port-Address (0)\n"
-                "  ddp      DDP over UDP, port 4048\n"
+                "  ddp      DDP over UDP, port 4048; RGB of 8 bits (data type 0x0B, or 0 unsaid)\n"
+                "           for destination ids 1 to 245 and 255 (every display)\n"
                 "  opc      Open Pixel Control over TCP, port 7890; FIRST the channel\n"
                 "           (default 0: every channel)\n"
                 "ADDRESS is the local address to listen on (default: every interface); port 0\n"
@@ -91,7 +95,12 @@ cli::Tool tool(const std::string& name)
                 "  --allow ADDRESS[/PREFIX]\n"
                 "                          use only these senders (repeat for more)\n"
                 "  --no-multicast          join no E1.31 multicast group\n"
-                "  --stats                 a line a second on standard error: frames and packets\n"
+                "  --opc-idle S            when all " + std::to_string(input::kMaxOpcClients) +
+                " OPC client places are taken, a new client\n"
+                "                          takes that of one silent for S seconds (default " +
+                std::to_string(input::kDefaultOpcIdle.count()) + ")\n"
+                "  --stats                 a line a second on standard error: frames and packets,\n"
+                "                          and why packets were ignored\n"
                 "  --help                  show this help and exit\n"
                 "  --version               show the version and exit\n"
                 "\n"
@@ -117,6 +126,8 @@ Options parseOptions(const std::string& name, int argc, char** argv)
             options.blankOnLoss = true;
         } else if (args.flag("--no-multicast")) {
             options.multicast = false;
+        } else if (const char* v = args.option("--opc-idle")) {
+            options.opcIdle = args.number("--opc-idle", v, kMinOpcIdle, kMaxOpcIdle);
         } else if (args.flag("--stats")) {
             options.stats = true;
         } else if (const char* v = args.option("--allow")) {
@@ -214,7 +225,7 @@ private:
                        std::to_string(c.packets.load(std::memory_order_relaxed)) + " packets, " +
                        std::to_string(c.malformed.load(std::memory_order_relaxed)) + " malformed, " +
                        std::to_string(c.refused.load(std::memory_order_relaxed)) + " refused, " +
-                       std::to_string(c.ignored.load(std::memory_order_relaxed)) + " ignored";
+                       input::ignoredText(c);
         }
         std::fprintf(stderr, "%s: frames %llu received, %llu shown, %llu dropped%s\n", name_.c_str(),
                      static_cast<unsigned long long>(received), static_cast<unsigned long long>(shown_),
@@ -248,6 +259,7 @@ int listenAndShow(const std::string& name, int argc, char** argv)
     settings.ledsPerUniverse = options.mapping.ledsPerUniverse;
     settings.multicast = options.multicast;
     settings.allowed = options.allowed;
+    settings.opcIdle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.opcIdle));
     settings.name = name;
     input::Listener listener(options.sources, settings, latest);
     for (std::size_t i = 0; i < listener.size(); ++i)

@@ -1,6 +1,7 @@
 #include "net/listen.h"
 
 #include "common/process.h"
+#include "net/admission.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -24,13 +25,20 @@ constexpr auto kArtSyncTimeout = 4s;
 // A packet 1 to this many sequence numbers behind its source's last one for
 // its universe came late, and is dropped.
 constexpr int kStaleWindow = 20;
+// E1.31 sources known at once; a packet from one more is refused until one
+// of them stops or is forgotten.
+constexpr std::size_t kMaxE131Sources = 64;
+// Each poller's ArtPollReplies go at most this often; consoles poll every
+// few seconds. Pollers answered within the interval are remembered, at most
+// this many.
+constexpr auto kPollAnswerInterval = 1s;
+constexpr std::size_t kMaxPollers = 256;
 constexpr int kPollMs = 100;
 constexpr std::size_t kDatagramBytes = 65536;
 constexpr std::size_t kStreamChunk = 65536;
 // Datagrams read from one source before the others get their turn.
 constexpr int kDatagramsATurn = 64;
 constexpr int kReceiveBuffer = 4 << 20;
-constexpr std::size_t kMaxOpcClients = 16;
 constexpr int kListenBacklog = 16;
 constexpr uint32_t kE131MulticastBase = 0xefff0000;  // 239.255.0.0, +universe
 constexpr uint8_t kLoopbackNet = 127;
@@ -121,7 +129,46 @@ const uint8_t* addressBytes(const sockaddr_storage& address)
     return reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr);
 }
 
+// The host part of an address, its port left out: 4 bytes or 16.
+std::string hostKey(const sockaddr_storage& address)
+{
+    const std::size_t size = address.ss_family == AF_INET6 ? sizeof(in6_addr) : sizeof(in_addr);
+    return {reinterpret_cast<const char*>(addressBytes(address)), size};
+}
+
+struct IgnoredName {
+    Ignored kind;
+    const char* text;
+};
+// In the order the stats line gives them.
+constexpr IgnoredName kIgnoredNames[] = {
+    {Ignored::otherKind, "of another kind"},
+    {Ignored::otherUniverse, "for another universe"},
+    {Ignored::outOfSequence, "out of sequence"},
+    {Ignored::lowerPriority, "for a universe that another source holds"},
+    {Ignored::streamEnds, "ending a stream"},
+    {Ignored::pollTooSoon, "polls within a second of the last answer"},
+    {Ignored::notForShow, "not to show (a query, reply or storage)"},
+    {Ignored::otherDataType, "of another data type"},
+    {Ignored::otherId, "for another destination id"},
+    {Ignored::otherChannel, "for another channel"},
+    {Ignored::otherCommand, "of another command"},
+};
+static_assert(std::size(kIgnoredNames) == kIgnoredKinds);
+
 }  // namespace
+
+std::string ignoredText(const Counts& counts)
+{
+    std::string reasons;
+    for (const IgnoredName& name : kIgnoredNames) {
+        const uint64_t n = counts.ignoredBy[static_cast<std::size_t>(name.kind)].load(std::memory_order_relaxed);
+        if (n > 0)
+            reasons += (reasons.empty() ? "" : ", ") + std::to_string(n) + " " + name.text;
+    }
+    const std::string total = std::to_string(counts.ignored.load(std::memory_order_relaxed)) + " ignored";
+    return reasons.empty() ? total : total + " (" + reasons + ")";
+}
 
 bool parseAllowed(const std::string& text, Allowed& allowed)
 {
@@ -195,6 +242,11 @@ protected:
     }
 
     static void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
+    void ignore(Ignored why)
+    {
+        count(counts.ignored);
+        count(counts.ignoredBy[static_cast<std::size_t>(why)]);
+    }
 
     // Whether the socket listens on a loopback address: no multicast there.
     bool onLoopback() const
@@ -318,7 +370,7 @@ private:
         if (!packet)
             return count(counts.malformed);
         if (packet->kind == strip::E131Packet::Kind::Other)
-            return count(counts.ignored);
+            return ignore(Ignored::otherKind);
         if (packet->kind == strip::E131Packet::Kind::Sync) {
             if (packet->syncAddress != 0 && packet->syncAddress == syncAddress_)
                 frames_.sync([&](std::span<const uint8_t> pixels) { emit(pixels); });
@@ -327,17 +379,23 @@ private:
         if (packet->options & strip::E131Packet::kTerminated) {
             // The source stops: its universes are free for the others at once.
             senders_.erase(packet->cid);
-            return count(counts.ignored);
+            return ignore(Ignored::streamEnds);
         }
         if (!frames_.covers(packet->universe))
-            return count(counts.ignored);
+            return ignore(Ignored::otherUniverse);
         const Clock::time_point now = Clock::now();
-        Sender& sender = senders_[packet->cid];
+        auto known = senders_.find(packet->cid);
+        if (known == senders_.end()) {
+            if (senders_.size() == kMaxE131Sources)
+                return count(counts.refused);
+            known = senders_.emplace(packet->cid, Sender{}).first;
+        }
+        Sender& sender = known->second;
         const auto last = sender.sequences.find(packet->universe);
         if (last != sender.sequences.end()) {
             const int behind = static_cast<int8_t>(last->second - packet->sequence);
             if (behind >= 1 && behind <= kStaleWindow)
-                return count(counts.ignored);
+                return ignore(Ignored::outOfSequence);
         }
         sender.sequences[packet->universe] = packet->sequence;
         sender.seen = now;
@@ -348,7 +406,7 @@ private:
         const auto ownerSender = senders_.find(owner.cid);
         const bool ownerAlive = owner.any && owner.cid != packet->cid && ownerSender != senders_.end();
         if (ownerAlive && packet->priority <= owner.priority)
-            return count(counts.ignored);
+            return ignore(Ignored::lowerPriority);
         owner = {packet->cid, packet->priority, true};
         syncAddress_ = packet->syncAddress;
         frames_.add(packet->universe, packet->slots, packet->syncAddress != 0,
@@ -405,7 +463,7 @@ private:
         switch (packet->kind) {
         case strip::ArtNetPacket::Kind::Dmx:
             if (!frames_.covers(packet->portAddress))
-                return count(counts.ignored);
+                return ignore(Ignored::otherUniverse);
             frames_.add(packet->portAddress, packet->data, Clock::now() - lastSync_ < kArtSyncTimeout, emitFrame);
             return;
         case strip::ArtNetPacket::Kind::Sync:
@@ -413,10 +471,14 @@ private:
             frames_.sync(emitFrame);
             return;
         case strip::ArtNetPacket::Kind::Poll:
+            // Any host can claim any address as the poller's: each is
+            // answered at most once an interval.
+            if (!pollers_.allow(hostKey(from), Clock::now()))
+                return ignore(Ignored::pollTooSoon);
             answerPoll(from);
             return;
         case strip::ArtNetPacket::Kind::Other:
-            return count(counts.ignored);
+            return ignore(Ignored::otherKind);
         }
     }
 
@@ -464,6 +526,7 @@ private:
     static constexpr unsigned kUniverseBits = 4;  // of a Port-Address, under one Net and Sub-Net
     UniverseFrames frames_;
     Clock::time_point lastSync_{};
+    RateLimit pollers_{kPollAnswerInterval, kMaxPollers};
 };
 
 // DDP: the push flag ends a frame; for a sender that never sets it, the
@@ -481,8 +544,16 @@ private:
         const std::optional<strip::DdpPacket> packet = strip::decodeDdp(bytes);
         if (!packet)
             return count(counts.malformed);
-        if (!packet->data)
-            return count(counts.ignored);
+        switch (packet->content) {
+        case strip::DdpPacket::Content::pixels:
+            break;
+        case strip::DdpPacket::Content::notForShow:
+            return ignore(Ignored::notForShow);
+        case strip::DdpPacket::Content::otherDataType:
+            return ignore(Ignored::otherDataType);
+        case strip::DdpPacket::Content::otherId:
+            return ignore(Ignored::otherId);
+        }
         if (!pushSeen_ && packet->offset == 0 && gotData_)
             complete();
         if (packet->offset < pixels_.size()) {
@@ -551,6 +622,7 @@ public:
             clients_.erase(client);
             return;
         }
+        client->lastHeard = Clock::now();
         client->reader.feed({chunk_.data(), static_cast<std::size_t>(n)},
                             [&](const strip::OpcReader::Message& message) { take(message); });
     }
@@ -559,6 +631,7 @@ private:
     struct Client {
         int fd;
         strip::OpcReader reader;
+        Clock::time_point lastHeard;  // its connection, or its last bytes
     };
 
     void accept()
@@ -568,20 +641,37 @@ private:
         const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        if (clients_.size() == kMaxOpcClients || !allowed(from)) {
+        const Clock::time_point now = Clock::now();
+        if (!allowed(from) || (clients_.size() == kMaxOpcClients && !freeIdlePlace(now))) {
             count(counts.refused);
             ::close(fd);
             return;
         }
-        clients_.push_back({fd, {}});
+        clients_.push_back({fd, {}, now});
+    }
+
+    // Closes the client that has been silent longest, if for settings_.opcIdle.
+    bool freeIdlePlace(Clock::time_point now)
+    {
+        std::array<Clock::time_point, kMaxOpcClients> lastHeard{};
+        std::transform(clients_.begin(), clients_.end(), lastHeard.begin(), [](const Client& c) { return c.lastHeard; });
+        const std::optional<std::size_t> idle =
+            idlePlace(std::span(lastHeard).first(clients_.size()), now, settings_.opcIdle);
+        if (!idle)
+            return false;
+        ::close(clients_[*idle].fd);
+        clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(*idle));
+        return true;
     }
 
     void take(const strip::OpcReader::Message& message)
     {
         count(counts.packets);
         const bool ours = message.channel == 0 || source_.number == 0 || message.channel == source_.number;
-        if (message.command != strip::OpcReader::kSetPixelColours || !ours)
-            return count(counts.ignored);
+        if (!ours)
+            return ignore(Ignored::otherChannel);
+        if (message.command != strip::OpcReader::kSetPixelColours)
+            return ignore(Ignored::otherCommand);
         if (message.data.size() % strip::kBytesPerPixel != 0)
             return count(counts.malformed);
         std::copy_n(message.data.begin(), std::min(message.data.size(), pixels_.size()), pixels_.begin());

@@ -28,16 +28,37 @@ namespace input {
 
 using Clock = std::chrono::steady_clock;
 
+// Why a valid packet was not for the cube.
+enum class Ignored {
+    otherKind,       // E1.31 or Art-Net that carries no pixels, nor a synchronisation or poll
+    otherUniverse,   // E1.31, Art-Net: a universe past the cube's
+    outOfSequence,   // E1.31: behind its universe's last sequence number
+    lowerPriority,   // E1.31: another source has the universe
+    streamEnds,      // E1.31: the source says that it stops
+    pollTooSoon,     // Art-Net: the poller was answered less than a second before
+    notForShow,      // DDP: a query, reply or storage packet
+    otherDataType,   // DDP: data other than RGB of 8 bits
+    otherId,         // DDP: a destination other than a display
+    otherChannel,    // OPC
+    otherCommand,    // OPC
+};
+inline constexpr std::size_t kIgnoredKinds = static_cast<std::size_t>(Ignored::otherCommand) + 1;
+
 // What one source has heard. The network thread counts (relaxed: each is a
 // tally of its own, read for a stats line that orders nothing).
 struct Counts {
     std::atomic<uint64_t> frames{0};     // whole frames made
     std::atomic<uint64_t> packets{0};    // datagrams, or OPC messages
     std::atomic<uint64_t> malformed{0};  // not valid for their protocol
-    std::atomic<uint64_t> refused{0};    // from a sender --allow does not name, or an OPC client too many
-    std::atomic<uint64_t> ignored{0};    // valid, but not for the cube: other universes, channels, commands,
-                                         // stale sequence numbers, lower priorities
+    std::atomic<uint64_t> refused{0};    // from a sender --allow does not name, an E1.31 source or an OPC
+                                         // client too many
+    std::atomic<uint64_t> ignored{0};    // valid, but not for the cube: each counted once more below
+    std::array<std::atomic<uint64_t>, kIgnoredKinds> ignoredBy{};  // by Ignored
 };
+
+// "5 ignored (3 of another data type, 2 for another destination id)", or
+// "0 ignored": for the stats line.
+std::string ignoredText(const Counts& counts);
 
 // A whole frame, and the source it came from.
 struct Heard {
@@ -55,12 +76,18 @@ struct Allowed {
 // "ADDRESS[/PREFIX]", an IPv4 or IPv6 address; false when it is neither.
 bool parseAllowed(const std::string& text, Allowed& allowed);
 
+inline constexpr std::chrono::seconds kDefaultOpcIdle{60};
+inline constexpr std::size_t kMaxOpcClients = 16;
+
 struct Settings {
     std::size_t leds = 0;
     unsigned ledsPerUniverse = strip::E131Encoder::kMaxLedsPerUniverse;
     bool multicast = true;          // join E1.31's groups, but never on loopback
     std::vector<Allowed> allowed;   // empty: every sender
     std::string name;               // in ArtPollReply, and in messages
+    // An OPC client silent this long gives its place to a new one when
+    // every place is taken.
+    Clock::duration opcIdle = kDefaultOpcIdle;
 };
 
 class Input;

@@ -132,8 +132,12 @@ std::optional<DdpPacket> decodeDdp(std::span<const uint8_t> p)
     const uint8_t type = p[ddp::kDataType];
     DdpPacket packet;
     packet.push = p[ddp::kFlags] & ddp::kPush;
-    packet.data = !(p[ddp::kFlags] & ddp::kNotForShow) && (type == ddp::kRgb8 || type == ddp::kUnsaidType) &&
-                  id != 0 && (id < ddp::kFirstControlId || id == ddp::kEveryDisplay);
+    if (p[ddp::kFlags] & ddp::kNotForShow)
+        packet.content = DdpPacket::Content::notForShow;
+    else if (type != ddp::kRgb8 && type != ddp::kUnsaidType)
+        packet.content = DdpPacket::Content::otherDataType;
+    else if (id == 0 || (id >= ddp::kFirstControlId && id != ddp::kEveryDisplay))
+        packet.content = DdpPacket::Content::otherId;
     packet.offset = getBe32(&p[ddp::kOffset]);
     packet.pixels = p.subspan(header);
     return packet;

@@ -121,12 +121,15 @@ struct ArtPollReplyInfo {
 inline constexpr std::size_t kArtPollReplyPorts = 4;
 Packet artPollReply(const ArtPollReplyInfo& info);
 
-// A valid DDP packet that carries pixels: version 1, no query or reply, RGB
-// data of 8 bits an element for a display (not a control or status) ID,
-// with the length that the datagram has.
+// A valid DDP packet: version 1, with the length that the datagram has. It
+// carries pixels to show when it is no query, reply or storage packet, its
+// data are RGB of 8 bits an element (type 0x0B, or 0 for not said), and its
+// destination is a display: ID 1 to 245, or 255 for every display (0 is
+// reserved, 246 to 254 are control, configuration and status).
 struct DdpPacket {
+    enum class Content { pixels, notForShow, otherDataType, otherId };
     bool push = false;
-    bool data = false;  // false: a valid packet that carries no pixels
+    Content content = Content::pixels;  // what keeps it from the cube, if anything
     uint32_t offset = 0;
     std::span<const uint8_t> pixels;
 };

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cmath>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,6 +95,16 @@ public:
     uint16_t port(std::size_t source = 0) const { return ports_.at(source); }
     Process& process() { return *process_; }
 
+    // Waits until a line of standard error holds `text`, such as a source's
+    // counts on a --stats line.
+    bool said(const std::string& text)
+    {
+        const auto end = std::chrono::steady_clock::now() + kFrameDeadline;
+        while (process_->err().find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(50ms);
+        return process_->err().find(text) != std::string::npos;
+    }
+
 private:
     std::unique_ptr<Process> process_;
     std::vector<uint16_t> ports_;
@@ -138,6 +149,39 @@ private:
 
 public:
     Listen listen;
+};
+
+// A connection to 127.0.0.1 that stays open until the object goes.
+class TcpClient {
+public:
+    explicit TcpClient(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    }
+    ~TcpClient() { ::close(fd_); }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    // False when the far end has closed the connection.
+    bool send(const Bytes& bytes) const
+    {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Whether the far end closes the connection by the deadline.
+    bool closed(std::chrono::milliseconds deadline = kFrameDeadline) const
+    {
+        pollfd p{fd_, POLLIN, 0};
+        uint8_t byte = 0;
+        return ::poll(&p, 1, static_cast<int>(deadline.count())) == 1 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+    }
+
+private:
+    int fd_;
 };
 
 void sendOverTcp(uint16_t port, const Bytes& bytes)
@@ -276,11 +320,7 @@ TEST(Cubelisten, MalformedPacketsAreCountedAndChangeNothing)
                                 "artnet://127.0.0.1:0: 0 frames, 2 packets, 2 malformed, 0 refused, 0 ignored; "
                                 "ddp://127.0.0.1:0: 0 frames, 2 packets, 2 malformed, 0 refused, 0 ignored; "
                                 "opc://127.0.0.1:0: 0 frames, 1 packets, 1 malformed, 0 refused, 0 ignored\n";
-    const auto end = std::chrono::steady_clock::now() + kFrameDeadline;
-    while (traced.listen.process().err().find(counted) == std::string::npos && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_NE(traced.listen.process().err().find("cubelisten: frames 0 received, 0 shown, 0 dropped; " + counted),
-              std::string::npos)
+    EXPECT_TRUE(traced.listen.said("cubelisten: frames 0 received, 0 shown, 0 dropped; " + counted))
         << traced.listen.process().err();
     EXPECT_TRUE(traced.frames().empty());
 }
@@ -317,6 +357,148 @@ TEST(Cubelisten, BridgesE131ToDdpWithTheBytesUnchanged)
     const Pixels pixels = knownFrame();
     sender.send(listen.port(), wire::e131Frame(pixels, 1, {}));
     EXPECT_EQ(ddp.nextChange(unlitPixels(kEdge)), pixels);
+}
+
+TEST(Cubelisten, LocalhostListensOnTheAddressThatASenderTo127001Reaches)
+{
+    // Listen finds the port only on a line "... on 127.0.0.1:PORT".
+    Traced traced({}, {"ddp://localhost:0"});
+    EXPECT_NE(traced.listen.process().err().find("cubelisten: ddp://localhost:0 on 127.0.0.1:"), std::string::npos);
+    const UdpSender sender;
+    const Pixels pixels = knownFrame();
+    sender.send(traced.listen.port(), wire::ddpFrame(pixels));
+    EXPECT_TRUE(traced.shows(litLeds(pixels, false)));
+}
+
+TEST(Cubelisten, APollerIsAnsweredOnceASecondByItsAddressAndTheOtherPollsAreCounted)
+{
+    Traced traced({"--stats"}, {"artnet://127.0.0.1:0"});
+    const UdpSender sender, samePoller;
+    for (int poll = 0; poll < 5; ++poll)
+        sender.send(traced.listen.port(), wire::artPoll());
+    // One set of replies: the cube's 11 universes in groups of four.
+    for (int reply = 0; reply < 3; ++reply)
+        EXPECT_TRUE(sender.receive(kFrameDeadline)) << "reply " << reply + 1;
+    // Another port of the same address is the same poller.
+    samePoller.send(traced.listen.port(), wire::artPoll());
+    EXPECT_FALSE(sender.receive(kQuiet));
+    EXPECT_FALSE(samePoller.receive(0ms));
+    EXPECT_TRUE(traced.listen.said("artnet://127.0.0.1:0: 0 frames, 6 packets, 0 malformed, 0 refused, 5 ignored "
+                                   "(5 polls within a second of the last answer)\n"))
+        << traced.listen.process().err();
+}
+
+TEST(Cubelisten, DdpOfAnotherDataTypeOrIdIsIgnoredAndTheStatsSayWhy)
+{
+    Traced traced({"--stats"}, {"ddp://127.0.0.1:0"});
+    const UdpSender sender;
+    constexpr std::size_t kFlags = 0, kDataType = 2, kId = 3;
+    constexpr uint8_t kReply = 0x04;
+    const Bytes shown = wire::ddp(true, 0, Bytes(30, 9));
+    const auto with = [&](std::size_t at, uint8_t value) {
+        Bytes packet = shown;
+        packet[at] = value;
+        return packet;
+    };
+    const std::vector<Bytes> ignored = {
+        with(kDataType, 0x1a), with(kDataType, 0x01),             // another data type
+        with(kId, 0), with(kId, 250),                              // reserved, and configuration
+        with(kFlags, static_cast<uint8_t>(shown[kFlags] | kReply)),  // a reply
+    };
+    sender.send(traced.listen.port(), ignored);
+    // Taken: data type 0, not said; and id 255, every display.
+    sender.send(traced.listen.port(), std::vector<Bytes>{with(kDataType, 0), with(kId, 255)});
+    EXPECT_TRUE(traced.listen.said("ddp://127.0.0.1:0: 2 frames, 7 packets, 0 malformed, 0 refused, 5 ignored "
+                                   "(1 not to show (a query, reply or storage), 2 of another data type, "
+                                   "2 for another destination id)\n"))
+        << traced.listen.process().err();
+}
+
+TEST(Cubelisten, E131SourcesPastTheSixtyFourthAreRefusedAndTheKnownOnesKeepWorking)
+{
+    Traced traced({"--stats"}, {"e131://127.0.0.1:0"});
+    const UdpSender sender;
+    const uint16_t port = traced.listen.port();
+    constexpr int kSources = 64;
+    // Each source one packet for universe 1; the first holds it.
+    for (int source = 1; source <= kSources; ++source) {
+        wire::E131Options options;
+        options.cid = Bytes(16, static_cast<uint8_t>(source));
+        sender.send(port, wire::e131Data(1, Bytes(3, 9), options));
+    }
+    wire::E131Options newcomer;
+    newcomer.cid = Bytes(16, kSources + 1);
+    newcomer.priority = 200;  // would take every universe, were it heard
+    const Pixels refused = knownFrame(1);
+    sender.send(port, wire::e131Frame(refused, 1, newcomer));
+    wire::E131Options first;
+    first.cid = Bytes(16, 1);
+    first.sequence = 2;
+    const Pixels taken = knownFrame(2);
+    sender.send(port, wire::e131Frame(taken, 1, first));
+    EXPECT_TRUE(traced.shows(litLeds(taken, false)));
+    // 64 + 11 + 11 packets: the newcomer's 11 refused, and 63 sources wait
+    // for universe 1.
+    EXPECT_TRUE(traced.listen.said("e131://127.0.0.1:0: 2 frames, 86 packets, 0 malformed, 11 refused, 63 ignored "
+                                   "(63 for a universe that another source holds)\n"))
+        << traced.listen.process().err();
+}
+
+// Sixteen OPC clients, each heard once, as --stats tells.
+std::vector<std::unique_ptr<TcpClient>> sixteenOpcClients(Listen& listen)
+{
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 16; ++i) {
+        clients.push_back(std::make_unique<TcpClient>(listen.port()));
+        EXPECT_TRUE(clients.back()->send(wire::opc(0, 0, Bytes(3, 9))));
+    }
+    EXPECT_TRUE(listen.said("opc://127.0.0.1:0: 16 frames, 16 packets, 0 malformed, 0 refused"))
+        << listen.process().err();
+    return clients;
+}
+
+TEST(Cubelisten, WithEveryOpcPlaceTakenByClientsHeardLatelyANewOneIsRefused)
+{
+    Traced traced({"--stats"}, {"opc://127.0.0.1:0"});
+    const std::vector<std::unique_ptr<TcpClient>> clients = sixteenOpcClients(traced.listen);
+    const TcpClient late(traced.listen.port());
+    EXPECT_TRUE(late.closed());
+    late.send(wire::opc(0, 0, knownFrame(1)));
+    EXPECT_TRUE(traced.listen.said("opc://127.0.0.1:0: 16 frames, 16 packets, 0 malformed, 1 refused"))
+        << traced.listen.process().err();
+    const Pixels pixels = knownFrame(2);
+    ASSERT_TRUE(clients.front()->send(wire::opc(0, 0, pixels)));
+    EXPECT_TRUE(traced.shows(litLeds(pixels, false)));
+}
+
+TEST(Cubelisten, AnIdleOpcClientKeepsItsPlaceUntilANewClientNeedsIt)
+{
+    constexpr auto kIdle = 200ms;
+    constexpr auto kPastIdle = 2 * kIdle;  // a slower machine only makes it longer
+    Traced traced({"--stats", "--opc-idle", "0.2"}, {"opc://127.0.0.1:0"});
+    const TcpClient first(traced.listen.port());
+    ASSERT_TRUE(first.send(wire::opc(0, 0, Bytes(3, 9))));
+    ASSERT_TRUE(traced.listen.said("opc://127.0.0.1:0: 1 frames, 1 packets"));
+    // Idle, but places are free: it keeps its own.
+    std::this_thread::sleep_for(kPastIdle);
+    const Pixels kept = knownFrame(1);
+    ASSERT_TRUE(first.send(wire::opc(0, 0, kept)));
+    EXPECT_TRUE(traced.shows(litLeds(kept, false)));
+    // Fifteen more take the other places; the first is the one silent
+    // longest when every place is taken and a new client comes.
+    std::vector<std::unique_ptr<TcpClient>> others;
+    for (int i = 0; i < 15; ++i) {
+        others.push_back(std::make_unique<TcpClient>(traced.listen.port()));
+        ASSERT_TRUE(others.back()->send(wire::opc(0, 0, Bytes(3, 9))));
+    }
+    ASSERT_TRUE(traced.listen.said("opc://127.0.0.1:0: 17 frames, 17 packets, 0 malformed, 0 refused"));
+    std::this_thread::sleep_for(kPastIdle);
+    const TcpClient newcomer(traced.listen.port());
+    const Pixels pixels = knownFrame(2);
+    ASSERT_TRUE(newcomer.send(wire::opc(0, 0, pixels)));
+    EXPECT_TRUE(traced.shows(litLeds(pixels, false)));
+    EXPECT_TRUE(first.closed());
+    EXPECT_TRUE(traced.listen.said("opc://127.0.0.1:0: 18 frames, 18 packets, 0 malformed, 0 refused"));
 }
 
 }  // namespace
