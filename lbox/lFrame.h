@@ -100,8 +100,9 @@ public:
 
     lFrameWriter(lBox* box, int edge);
 
-    // Shows `frame` (of the writer's edge) and returns the LED writes sent,
-    // the clear not counted.
+    // Shows `frame` and returns the LED writes sent, the clear not counted.
+    // A frame of another edge than the writer's is cut to the cube, or lies
+    // in its corner with the rest off.
     int show(const lFrame& frame);
     // For a program that holds a picture for long: once kWholeEvery has
     // passed, shows the last frame again, whole, into both tables.

@@ -60,4 +60,35 @@ inline lFrame numberedFrame(int k)
     return frame;
 }
 
+// The numbered frames through a writer that never forgets the receiver's
+// tables except once, at frame kForgetAt; then refresh() twice over.
+inline constexpr int kForgetAt = 6;
+inline constexpr int kForgetLength = 12;
+
+// Frames of other edges than the writer's 5: edge 3 lies in the cube's
+// corner, edge 7 is cut to it, edge 0 is dark. The same calls drawn into a
+// frame of edge 5 give what the receiver shows.
+inline constexpr int kOtherEdges[] = {3, 7, 3, 0, 7};
+
+inline void drawOtherEdge(int k, lFrame& frame)
+{
+    switch (k) {
+    case 0:
+    case 2:
+        frame.set(0, 0, 0, {0, 1, 0});
+        frame.set(2, 2, 2, {1, 0, 0});
+        frame.set(2, 0, 1, {0, 0, 1});
+        break;
+    case 1:
+        frame.fill({0.5f, 0.5f, 1});
+        frame.set(4, 4, 4, {1, 0, 0});
+        frame.set(5, 5, 5, {0, 1, 0});
+        break;
+    case 4:
+        frame.box(3, 3, 3, 6, 6, 6, {1, 1, 0}, lFrame::Box::Solid);
+        break;
+    default: break;
+    }
+}
+
 }  // namespace frames

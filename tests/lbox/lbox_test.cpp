@@ -417,6 +417,162 @@ TEST_F(LboxTest, FrameWriterBringsARestartedReceiverRightWithinASecond)
     EXPECT_LE(firstRight, kRestart + 10);
 }
 
+// What the scenario printed for each show: the writes it returned and
+// whether the frame went out whole.
+struct Report {
+    int writes;
+    int whole;
+    bool operator==(const Report&) const = default;
+};
+
+std::vector<Report> reports(const std::string& out)
+{
+    std::vector<Report> found;
+    std::istringstream lines(out);
+    std::string line;
+    Report report{};
+    while (std::getline(lines, line))
+        if (std::sscanf(line.c_str(), "writes=%d whole=%d", &report.writes, &report.whole) == 2)
+            found.push_back(report);
+    return found;
+}
+
+// The LED writes of each released frame, in the order sent.
+std::vector<std::vector<queueEntry>> writesOfFrames(const std::vector<RecordingReader::Record>& codes)
+{
+    std::vector<std::vector<queueEntry>> frames(1);
+    for (const RecordingReader::Record& record : codes) {
+        const uint8_t code = record[0];
+        if (code == channel::kStatusReleaseNoKeep || code == channel::kStatusReleaseKeep)
+            frames.emplace_back();
+        for (int k = 0; code > channel::kStatusBatchBase && k < code - channel::kStatusBatchBase; ++k)
+            frames.back().push_back(channel::unpackEntry(record.data(), static_cast<std::size_t>(k)));
+    }
+    frames.pop_back();
+    return frames;
+}
+
+// Where frame k's codes begin: just after the k-th release.
+std::size_t firstCodeOfFrame(const std::vector<RecordingReader::Record>& codes, int k)
+{
+    std::size_t at = 0;
+    for (int releases = 0; releases < k; ++at)
+        releases += codes.at(at)[0] == channel::kStatusReleaseNoKeep;
+    return at;
+}
+
+TEST_F(LboxTest, FrameWriterReturnsItsWritesAndSaysWhichFramesWentOutWhole)
+{
+    RecordingReader reader(record);
+    auto process = start({"frames"});
+    expectCleanExit(*process);
+
+    // Whole while a table is unknown, or when clearing and writing the lit
+    // LEDs is fewer than the difference (frames 5, 9 and 10).
+    const std::vector<Report> expected{{3, 1},   {4, 1},  {0, 0}, {1, 0}, {125, 0}, {1, 1},
+                                       {125, 0}, {63, 0}, {1, 0}, {0, 1}, {0, 1},   {0, 0}};
+    EXPECT_EQ(reports(process->out()), expected);
+    const std::vector<Shown> shown = playThroughReceiver(reader.codes());
+    ASSERT_EQ(shown.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k)
+        EXPECT_EQ(shown[k].codes, expected[k].writes + expected[k].whole) << "frame " << k << ": the clear is not counted";
+}
+
+TEST_F(LboxTest, FrameWriterSendsASwitchedOffLedAsTheUnlitGrey)
+{
+    RecordingReader reader(record);
+    auto process = start({"frames"});
+    expectCleanExit(*process);
+
+    const auto frames = writesOfFrames(reader.codes());
+    ASSERT_EQ(frames.size(), std::size_t{frames::kSequenceLength});
+    // Frame 3 only switches (4, 4, 4) off.
+    ASSERT_EQ(frames[3].size(), 1u);
+    const queueEntry off = frames[3][0];
+    EXPECT_EQ(std::vector<int>({off.x, off.y, off.z}), std::vector<int>({4, 4, 4}));
+    EXPECT_EQ(std::memcmp(&off.color, &lFrame::kUnlit, sizeof(storeColor)), 0)
+        << off.color.r << ", " << off.color.g << ", " << off.color.b;
+    for (std::size_t k = 0; k < frames.size(); ++k)
+        for (const queueEntry& e : frames[k])
+            EXPECT_FALSE(lFrame::isOff(e.color)) << "frame " << k << " sent black, which the viewer draws black";
+}
+
+TEST_F(LboxTest, FrameWriterCutsALargerFrameAndLightsOnlyTheCornerOfASmallerOne)
+{
+    RecordingReader reader(record);
+    auto process = start({"other-edges"});
+    expectCleanExit(*process);
+
+    const std::vector<Shown> shown = playThroughReceiver(reader.codes());
+    ASSERT_EQ(shown.size(), std::size(frames::kOtherEdges));
+    for (std::size_t k = 0; k < shown.size(); ++k) {
+        lFrame expected(frames::kEdge);
+        frames::drawOtherEdge(static_cast<int>(k), expected);
+        EXPECT_EQ(differing(shown[k].table, asReceived(expected)), 0) << "frame " << k;
+    }
+    // Edge 7 filled writes the 125 LEDs of the cube and no more; edge 0 is
+    // dark, a clear alone.
+    EXPECT_EQ(reports(process->out()), (std::vector<Report>{{3, 1}, {125, 1}, {0, 0}, {0, 1}, {8, 1}}));
+}
+
+TEST_F(LboxTest, FrameWriterWithWholeEveryZeroSendsDifferencesAfterASecond)
+{
+    RecordingReader reader(record);
+    auto process = start({"never-forget"});
+    expectCleanExit(*process);
+
+    // The bottom layer and one top LED are lit (26); frame 2 changes three
+    // LEDs from frame 0, more than kWholeEvery later; refresh() adds nothing.
+    EXPECT_EQ(reports(process->out()), (std::vector<Report>{{26, 1}, {26, 1}, {3, 0}}));
+    const std::vector<Shown> shown = playThroughReceiver(reader.codes());
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[2].codes, 3);
+    EXPECT_EQ(differing(shown[2].table, asReceived(frames::numberedFrame(2))), 0);
+}
+
+TEST_F(LboxTest, FrameWriterAfterForgettingSendsTwoWholeFramesThatRightARestartedReceiver)
+{
+    RecordingReader reader(record);
+    auto process = start({"forget-tables"});
+    expectCleanExit(*process);
+
+    std::vector<Report> expected;
+    for (int k = 0; k < frames::kForgetLength; ++k) {
+        const bool whole = k < 2 || k == frames::kForgetAt || k == frames::kForgetAt + 1;
+        expected.push_back(whole ? Report{26, 1} : Report{3, 0});
+    }
+    EXPECT_EQ(reports(process->out()), expected);
+
+    // Restarted as frame 3 goes out: wrong until the first whole frame.
+    constexpr int kRestart = 3;
+    const auto codes = reader.codes();
+    const std::vector<Shown> shown = playThroughReceiver(codes, firstCodeOfFrame(codes, kRestart));
+    ASSERT_EQ(shown.size(), std::size_t{frames::kForgetLength + 2});
+    for (int k = 0; k < frames::kForgetLength; ++k) {
+        const bool right = differing(shown[k].table, asReceived(frames::numberedFrame(k))) == 0;
+        EXPECT_EQ(right, k < kRestart || k >= frames::kForgetAt) << "frame " << k;
+    }
+}
+
+TEST_F(LboxTest, FrameWriterRefreshSendsTheLastFrameWholeIntoBothTables)
+{
+    RecordingReader reader(record);
+    auto process = start({"forget-tables"});
+    expectCleanExit(*process);
+
+    // Restarted during frame 9, the receiver is right again only through
+    // the two frames of refresh(), each a clear and the 26 lit LEDs.
+    const auto codes = reader.codes();
+    const std::vector<Shown> shown = playThroughReceiver(codes, firstCodeOfFrame(codes, 9));
+    ASSERT_EQ(shown.size(), std::size_t{frames::kForgetLength + 2});
+    const std::vector<storeColor> last = asReceived(frames::numberedFrame(frames::kForgetLength - 1));
+    EXPECT_NE(differing(shown[frames::kForgetLength - 1].table, last), 0);
+    for (const int k : {frames::kForgetLength, frames::kForgetLength + 1}) {
+        EXPECT_EQ(differing(shown[k].table, last), 0) << "frame " << k;
+        EXPECT_EQ(shown[k].codes, 27) << "frame " << k;
+    }
+}
+
 TEST(LboxChannelFile, UnusableFileIsReportedAndLeftAlone)
 {
     for (const BadChannel& bad : kBadChannels) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -19,6 +20,13 @@ namespace {
 void say(const char* text)
 {
     std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+// What lFrameWriter::show returned and whether the frame went out whole.
+void report(int writes, const lFrameWriter& writer)
+{
+    std::printf("writes=%d whole=%d\n", writes, writer.lastWasWhole() ? 1 : 0);
     std::fflush(stdout);
 }
 
@@ -150,7 +158,38 @@ int main(int argc, char** argv)
         lFrameWriter writer(box, frames::kEdge);
         writer.setWholeEvery(std::chrono::milliseconds(0));
         for (int k = 0; k < frames::kSequenceLength; ++k)
-            writer.show(frames::sequenceFrame(k));
+            report(writer.show(frames::sequenceFrame(k)), writer);
+    } else if (name == "other-edges") {
+        // Frames of edges 3, 7 and 0 through a writer for the cube of edge 5.
+        lFrameWriter writer(box, frames::kEdge);
+        writer.setWholeEvery(std::chrono::milliseconds(0));
+        for (std::size_t k = 0; k < std::size(frames::kOtherEdges); ++k) {
+            lFrame frame(frames::kOtherEdges[k]);
+            frames::drawOtherEdge(static_cast<int>(k), frame);
+            report(writer.show(frame), writer);
+        }
+    } else if (name == "never-forget") {
+        // With wholeEvery 0 a frame after more than kWholeEvery still goes
+        // out as a difference, and refresh() sends nothing.
+        lFrameWriter writer(box, frames::kEdge);
+        writer.setWholeEvery(std::chrono::milliseconds(0));
+        for (int k = 0; k < 2; ++k)
+            report(writer.show(frames::numberedFrame(k)), writer);
+        box->msSleep(static_cast<unsigned long>((lFrameWriter::kWholeEvery + lFrameWriter::kWholeEvery / 10).count()));
+        writer.refresh();
+        report(writer.show(frames::numberedFrame(2)), writer);
+    } else if (name == "forget-tables") {
+        // A period of a millisecond makes forgetting due at once; 0 keeps
+        // the tables known until the next such frame.
+        constexpr std::chrono::milliseconds kAtOnce{1};
+        lFrameWriter writer(box, frames::kEdge);
+        for (int k = 0; k < frames::kForgetLength; ++k) {
+            writer.setWholeEvery(k == frames::kForgetAt ? kAtOnce : std::chrono::milliseconds(0));
+            report(writer.show(frames::numberedFrame(k)), writer);
+        }
+        writer.setWholeEvery(kAtOnce);
+        box->msSleep(2 * kAtOnce.count());
+        writer.refresh();
     } else if (name == "numbered-frames") {
         // A frame every tenth of a second, with the writer's whole frames.
         lFrameWriter writer(box, frames::kEdge);
