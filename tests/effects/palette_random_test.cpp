@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -171,6 +172,18 @@ TEST(LRandom, ChanceZeroNeverAndChanceOneAlways)
     }
     EXPECT_GT(heads, 9000);
     EXPECT_LT(heads, 11000);
+}
+
+TEST(LRandom, TheLowestAndHighestDrawsKeepChanceZeroAndOneExact)
+{
+    // Seeds whose first draw has its top 24 bits all 0 and all 1.
+    constexpr uint64_t kDrawsZero = 5618432;
+    constexpr uint64_t kDrawsHighest = 3747935;
+    EXPECT_EQ(lRandom(kDrawsZero).uniform(), 0.0f);
+    EXPECT_EQ(lRandom(kDrawsZero).uniform(-2.0f, 3.0f), -2.0f);
+    EXPECT_FALSE(lRandom(kDrawsZero).chance(0.0f));
+    EXPECT_EQ(lRandom(kDrawsHighest).uniform(), 16777215.0f / 16777216.0f);
+    EXPECT_TRUE(lRandom(kDrawsHighest).chance(1.0f));
 }
 
 }  // namespace
