@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,15 @@ void putLe(std::vector<uint8_t>& out, std::size_t at, uint64_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
         out[at + static_cast<std::size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// A count that goes into a field of 32 bits: one that does not fit is
+// refused, never cut to its low bits.
+void checkField32(uint64_t value, const std::string& what)
+{
+    if (value > UINT32_MAX)
+        process::fail(what + " " + std::to_string(value) + " does not fit the FSEQ header's 32 bits (at most " +
+                      std::to_string(UINT32_MAX) + ")");
 }
 
 std::string upper(std::string text)
@@ -90,6 +100,9 @@ bool haveZstd()
 FseqWriter::FseqWriter(const Sequence& sequence, Sink sink) : sequence_(sequence), sink_(std::move(sink))
 {
     using namespace fseqLayout;
+    // Before any frame is made: a compressed file's header comes last.
+    checkField32(sequence_.channels, "the channel count");
+    checkField32(sequence_.frames, "the frame count");
     if (!sequence_.zstd) {
         header();
         return;
@@ -133,6 +146,7 @@ void FseqWriter::compressBlock()
     if (ZSTD_isError(size))
         process::fail(std::string("cannot compress with zstd: ") + ZSTD_getErrorName(size));
     packed.resize(size);
+    checkField32(size, "a compressed block's length");
     firstFrames_.push_back(added_ - raw_.size() / sequence_.channels);
     blocks_.push_back(std::move(packed));
 #endif

@@ -344,4 +344,26 @@ TEST_F(ExportTest, FullDiskIsSaidOnceForEveryFormat)
     }
 }
 
+TEST_F(ExportTest, ASequenceWhoseFrameCountPasses32BitsIsRefusedAndLeavesNoFile)
+{
+    // A release 42949673 ms after the first, played a hundred times slower:
+    // 4294967300 ms, then the default hold of a second; at --step 1 that is
+    // 4294968300 frames, which the header's 32 bits cannot count.
+    const std::string path = dir.root() + "/long.rec";
+    RecordingFile(path, 5)
+        .add(0, channel::kStatusReleaseNoKeep)
+        .add(42949673, channel::kStatusReleaseNoKeep)
+        .close();
+    for (const std::vector<std::string>& compress : {std::vector<std::string>{}, {"--compress", "zstd"}}) {
+        if (!compress.empty() && !CUBE_ZSTD)
+            continue;
+        std::vector<std::string> args = compress;
+        args.insert(args.end(), {"--speed", "0.01", "--step", "1", path, "long.fseq"});
+        EXPECT_EQ(run(args).code, 1);
+        EXPECT_EQ(process->err(),
+                  "cubeexport: the frame count 4294968300 does not fit the FSEQ header's 32 bits (at most 4294967295)\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.root() + "/long.fseq"));
+    }
+}
+
 }  // namespace
