@@ -48,6 +48,15 @@ struct Named {
     std::vector<std::pair<std::string, std::string>> settings;  // key, value
 };
 
+// As the command line names it: "rain" or "rain:drops=4,length=3".
+std::string spelled(const Named& named)
+{
+    std::string word = named.info->name;
+    for (std::size_t i = 0; i < named.settings.size(); ++i)
+        word += (i == 0 ? kSettingsMark : ',') + named.settings[i].first + "=" + named.settings[i].second;
+    return word;
+}
+
 struct Options {
     int edge = cli::animationEdge(kMinEdge, kMaxEdge);
     double duration = kDefaultDuration;
@@ -70,20 +79,92 @@ const std::pair<const char*, storeColor> kColours[] = {
     {"purple", {0.5f, 0, 1}},  {"pink", {1, 0.3f, 0.6f}},
 };
 
-std::string help(const std::string& name)
+// The effects that the help's examples play. cubefx shows its favourites;
+// a program of one's own that lacks them names its own effects and plays
+// them in the examples, so that every example runs on it.
+struct HelpEffects {
+    std::string named;     // "Its effects: pulse.\n", or "" where --list is enough
+    std::string first;     // "rain"
+    std::string several;   // "rain snake fireworks"
+    std::string paletted;  // "plasma"
+    std::string setting;   // "rain:drops=4,length=3", or "" where no effect has one
+};
+
+const HelpEffects kFavourites{"", "rain", "rain snake fireworks", "plasma", "rain:drops=4,length=3"};
+constexpr std::size_t kExampleEffects = 3;
+constexpr std::size_t kExampleSettings = 2;
+constexpr std::size_t kHelpWidth = 79;
+
+bool hasFavourites(const std::vector<lEffectInfo>& effects)
+{
+    const auto has = [&](const std::string& name) {
+        return std::any_of(effects.begin(), effects.end(), [&](const lEffectInfo& e) { return e.name == name; });
+    };
+    return has("rain") && has("snake") && has("fireworks") && has("plasma");
+}
+
+// "pulse:rate=1,colours=6": the first effect that has settings, with its
+// first ones at their defaults.
+std::string settingExample(const std::vector<lEffectInfo>& effects)
+{
+    for (const lEffectInfo& info : effects) {
+        const std::unique_ptr<lEffect> effect = info.make();
+        std::string shown;
+        for (std::size_t i = 0; i < std::min(kExampleSettings, effect->settings().size()); ++i) {
+            const lEffect::Setting& s = effect->settings()[i];
+            char value[64];
+            std::snprintf(value, sizeof value, "%g", s.value);
+            shown += (i == 0 ? info.name + kSettingsMark : std::string(",")) + s.key + "=" + value;
+        }
+        if (!shown.empty())
+            return shown;
+    }
+    return "";
+}
+
+// "Its effects: a, b, c." in lines of at most kHelpWidth columns.
+std::string namedEffects(const std::vector<lEffectInfo>& effects)
+{
+    std::string text = "Its effects:";
+    std::size_t lineStart = 0;
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        const std::string word = effects[i].name + (i + 1 < effects.size() ? "," : ".");
+        if (text.size() - lineStart + 1 + word.size() > kHelpWidth) {
+            text += "\n ";
+            lineStart = text.size() - 1;
+        }
+        text += " " + word;
+    }
+    return text + "\n";
+}
+
+HelpEffects helpEffects(const std::vector<lEffectInfo>& effects)
+{
+    if (effects.empty() || hasFavourites(effects))
+        return kFavourites;
+    HelpEffects shown{namedEffects(effects), effects.front().name, "", effects.back().name, settingExample(effects)};
+    for (std::size_t i = 0; i < std::min(kExampleEffects, effects.size()); ++i)
+        shown.several += (i == 0 ? "" : " ") + effects[i].name;
+    return shown;
+}
+
+std::string help(const std::string& name, const std::vector<lEffectInfo>& effects)
 {
     std::string palettes;
     for (const std::string& palette : lPalette::names())
         palettes += (palettes.empty() ? "" : ", ") + palette;
+    const HelpEffects shown = helpEffects(effects);
     return "Usage: " + name + " [OPTION]... [EFFECT[:KEY=VALUE,...]]...\n"
            "Plays effects on the cube, one after another, each for --duration seconds:\n"
            "the effects named, or every one when none is. It is an animation program:\n"
-           "run it one directory below the viewer (cubeplay --edge 8 " + name + " rain).\n"
-           "The same command line plays the same frames. Ctrl-C leaves the cube dark.\n"
+           "run it one directory below the viewer (cubeplay --edge 8 " + name + " " + shown.first + ").\n"
+           "The same command line plays the same frames. Ctrl-C leaves the cube dark.\n" +
+           (shown.named.empty() ? "" : "\n" + shown.named) +
            "\n"
            "  --list            name every effect, with what it does and its settings;\n"
            "                    with EFFECTs, what each of their settings does\n"
-           "  --edge N          the cube's edge, 3 to 16, as the viewer's (default 12, or\n"
+           "  --edge N          the cube's edge, " + std::to_string(kMinEdge) + " to " + std::to_string(kMaxEdge) +
+           ", as the viewer's (default " + std::to_string(cli::kDefaultEdge) + ", or\n"
            "                    the viewer's edge under cubeplay)\n"
            "  --duration S      seconds each effect plays (default 10)\n"
            "  --loop            play the list again and again, until Ctrl-C\n"
@@ -99,12 +180,20 @@ std::string help(const std::string& name)
            "  --unpaced         show each frame as soon as the last has gone out\n"
            "  --help            show this help and exit\n"
            "  --version         show the version and exit\n"
-           "\n"
-           "A setting goes after the effect's name: rain:drops=4,length=3.\n"
-           "\n"
+           "\n" +
+           (shown.setting.empty() ? "" : "A setting goes after the effect's name: " + shown.setting + ".\n\n") +
            "Examples:\n"
-           "  " + name + " --edge 8 rain snake fireworks\n"
-           "  " + name + " --edge 8 --loop --duration 20 --palette fire plasma\n";
+           "  " + name + " --edge 8 " + shown.several + "\n"
+           "  " + name + " --edge 8 --loop --duration 20 --palette fire " + shown.paletted + "\n";
+}
+
+// "red, green, ...": for the message that refuses a colour.
+std::string colourNames()
+{
+    std::string names;
+    for (const auto& [name, colour] : kColours)
+        names += (names.empty() ? "" : ", ") + std::string(name);
+    return names;
 }
 
 std::optional<storeColor> parseColour(const std::string& text)
@@ -141,7 +230,10 @@ Named parseEffect(const cli::Parser& args, const std::string& word, const std::v
         const std::size_t equals = item.find('=');
         if (equals == std::string::npos || equals == 0)
             args.fail(name + ": a setting is KEY=VALUE, not " + cli::quoted(item));
-        named.settings.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+        const std::string key = item.substr(0, equals);
+        if (std::any_of(named.settings.begin(), named.settings.end(), [&](const auto& s) { return s.first == key; }))
+            args.fail(name + ": " + cli::quoted(key) + " is given twice");
+        named.settings.emplace_back(key, item.substr(equals + 1));
     }
     // Every setting is tried now, on an effect of its own: a mistake is told
     // before the channel is touched.
@@ -157,7 +249,7 @@ Named parseEffect(const cli::Parser& args, const std::string& word, const std::v
 Options parseOptions(const std::string& name, int argc, char** argv, const std::vector<lEffectInfo>& effects)
 {
     Options options;
-    cli::Parser args({name, help(name)}, argc, argv);
+    cli::Parser args({name, help(name, effects)}, argc, argv);
     while (args.next()) {
         if (args.flag("--list"))
             options.list = true;
@@ -178,7 +270,8 @@ Options parseOptions(const std::string& name, int argc, char** argv, const std::
         else if (const char* v = args.option("--colour")) {
             options.colour = parseColour(v);
             if (!options.colour)
-                args.fail("--colour takes a colour name, #rrggbb or r,g,b from 0 to 1, not " + cli::quoted(v));
+                args.fail("--colour takes a colour name (" + colourNames() + "), #rrggbb or r,g,b from 0 to 1, not " +
+                          cli::quoted(v));
         } else if (const char* v = args.option("--palette")) {
             if (!lPalette::find(v, options.palette))
                 args.fail("--palette takes one of the palettes that --help names, not " + cli::quoted(v));
@@ -284,6 +377,9 @@ private:
         context.text = options_.text;
         frame_.clear();
         effect->start(std::move(context));
+        playing_ = &named;
+        warned_ = false;
+        std::fprintf(stderr, "%s: playing %s for %g s\n", name_.c_str(), spelled(named).c_str(), options_.duration);
 
         const long frames = std::max(1L, std::lround(options_.duration * options_.fps));
         for (long k = 0; k < frames; ++k) {
@@ -308,9 +404,8 @@ private:
         if (now > due_ + frameTime_) {
             if (!warned_)
                 std::fprintf(stderr,
-                             "%s: the channel carries fewer than %g frames a second at edge %d; the effects play "
-                             "slower\n",
-                             name_.c_str(), options_.fps, options_.edge);
+                             "%s: %s plays slower than %g frames a second: the channel carries fewer at edge %d\n",
+                             name_.c_str(), playing_->info->name.c_str(), options_.fps, options_.edge);
             warned_ = true;
             due_ = now;
             return;
@@ -325,7 +420,8 @@ private:
     lFrame frame_;
     Clock::duration frameTime_;
     Clock::time_point due_;
-    bool warned_ = false;
+    const Named* playing_ = nullptr;
+    bool warned_ = false;  // about the effect playing
 };
 
 }  // namespace

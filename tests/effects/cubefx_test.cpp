@@ -2,6 +2,7 @@
 // names, at edges 3, 5 and 12, for a second each; the same command line
 // twice; and the refusals of its command line.
 
+#include "effects/lEffect.h"
 #include "lbox/channel.h"
 #include "record/recording.h"
 #include "tests/demos/trace.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -109,6 +111,144 @@ TEST(Cubefx, AnUnknownEffectOrSettingIsOneLineAndStatus2)
         EXPECT_EQ(testsupport::splitLines(fx.err()).size(), 1u) << fx.err();
         EXPECT_TRUE(fx.err().starts_with("cubefx: ")) << fx.err();
         EXPECT_EQ(fx.out(), "");
+    }
+}
+
+// What cubefx says on standard error as it plays: one line as each effect
+// starts, with its settings as given, and nothing on standard output but
+// the library's closing line.
+TEST(CubefxSays, OneLineAsEachEffectStarts)
+{
+    const Played fine = play({"--edge", "5", "--duration", "0.5", "--unpaced", "rain", "text:speed=20"});
+    EXPECT_EQ(fine.run.exit.code, 0) << fine.run.err;
+    EXPECT_EQ(fine.run.err, "cubefx: playing rain for 0.5 s\ncubefx: playing text:speed=20 for 0.5 s\n");
+    EXPECT_EQ(fine.run.out, demotest::kClosingLine);
+}
+
+// Every LED of 12^3 changes in each frame of the plasma: some 600 handshakes
+// a frame, each at least two 10-microsecond polls, cannot go out 240 times a
+// second on any machine. The notice names the effect, once.
+TEST(CubefxSays, WhichEffectPlaysSlowerThanTheChannelCarries)
+{
+    const Played played = play({"--edge", "12", "--fps", "240", "--duration", "0.25", "plasma"});
+    EXPECT_EQ(played.run.exit.code, 0) << played.run.err;
+    EXPECT_EQ(played.run.err, "cubefx: playing plasma for 0.25 s\n"
+                              "cubefx: plasma plays slower than 240 frames a second: the channel carries fewer at "
+                              "edge 12\n");
+}
+
+// The help of cubefx, and of a program of one's own on lPlayEffects.
+struct Help {
+    std::string name;
+    std::string text;
+};
+
+Help helpOf(const std::string& program)
+{
+    Process help({program, "--help"}, Process::Options::in("/"));
+    EXPECT_EQ(help.wait().code, 0);
+    EXPECT_EQ(help.err(), "");
+    return {std::filesystem::path(program).filename().string(), help.out()};
+}
+
+std::vector<std::string> words(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> split;
+    for (std::string word; in >> word;)
+        split.push_back(word);
+    return split;
+}
+
+// The command lines that the help gives as examples, without the program:
+// each line under "Examples:", and the setting shown.
+std::vector<std::vector<std::string>> examples(const Help& help)
+{
+    std::vector<std::vector<std::string>> found;
+    const std::vector<std::string> lines = testsupport::splitLines(help.text);
+    const auto start = std::find(lines.begin(), lines.end(), "Examples:");
+    EXPECT_NE(start, lines.end()) << help.text;
+    for (auto line = start; line != lines.end(); ++line)
+        if (line->starts_with("  " + help.name + " ")) {
+            std::vector<std::string> arguments = words(*line);
+            found.emplace_back(arguments.begin() + 1, arguments.end());
+        }
+    const std::string settingMark = "A setting goes after the effect's name: ";
+    for (const std::string& line : lines)
+        if (line.starts_with(settingMark))
+            found.push_back({line.substr(settingMark.size(), line.size() - settingMark.size() - 1)});
+    return found;
+}
+
+TEST(ProgramHelp, EveryExampleOfCubefxAndOfAProgramOfOnesOwnIsAccepted)
+{
+    for (const std::string& program : {binary("cubefx"), std::string(CUBE_PULSE_EXAMPLE)}) {
+        const Help help = helpOf(program);
+        const std::vector<std::vector<std::string>> commandLines = examples(help);
+        EXPECT_EQ(commandLines.size(), 3u) << help.text;
+        for (std::vector<std::string> arguments : commandLines) {
+            SCOPED_TRACE(testing::PrintToString(arguments));
+            // --list reads the whole command line and plays nothing.
+            arguments.insert(arguments.begin(), program);
+            arguments.push_back("--list");
+            Process example(arguments, Process::Options::in("/"));
+            EXPECT_EQ(example.wait().code, 0);
+            EXPECT_EQ(example.err(), "");
+            EXPECT_NE(example.out(), "");
+        }
+        for (const std::string& line : testsupport::splitLines(help.text))
+            EXPECT_LE(line.size(), 80u) << line;
+    }
+}
+
+TEST(ProgramHelp, AProgramOfOnesOwnNamesItsOwnEffectsAndNoneOfCubefx)
+{
+    const Help help = helpOf(CUBE_PULSE_EXAMPLE);
+    EXPECT_TRUE(help.text.starts_with("Usage: pulse [OPTION]... [EFFECT[:KEY=VALUE,...]]...\n")) << help.text;
+    EXPECT_NE(help.text.find("(cubeplay --edge 8 pulse pulse).\n"), std::string::npos) << help.text;
+    EXPECT_NE(help.text.find("\n\nIts effects: pulse.\n\n"), std::string::npos) << help.text;
+    EXPECT_TRUE(help.text.ends_with("\n\nA setting goes after the effect's name: pulse:rate=1,colours=6.\n"
+                                    "\n"
+                                    "Examples:\n"
+                                    "  pulse --edge 8 pulse\n"
+                                    "  pulse --edge 8 --loop --duration 20 --palette fire pulse\n"))
+        << help.text;
+    // cubefx's effects are no word of it ("rainbow" is a palette's name).
+    for (const std::string cubefxs : {" rain ", " rain:", " rain)", "plasma", "snake", "cubefx"})
+        EXPECT_EQ(help.text.find(cubefxs), std::string::npos) << cubefxs;
+}
+
+TEST(ProgramHelp, CubefxShowsItsFavouritesAndLeavesTheNamesToList)
+{
+    const Help help = helpOf(binary("cubefx"));
+    EXPECT_NE(help.text.find("(cubeplay --edge 8 cubefx rain).\n"), std::string::npos) << help.text;
+    EXPECT_EQ(help.text.find("Its effects:"), std::string::npos) << help.text;
+    EXPECT_TRUE(help.text.ends_with("\n\nA setting goes after the effect's name: rain:drops=4,length=3.\n"
+                                    "\n"
+                                    "Examples:\n"
+                                    "  cubefx --edge 8 rain snake fireworks\n"
+                                    "  cubefx --edge 8 --loop --duration 20 --palette fire plasma\n"))
+        << help.text;
+}
+
+// The edges that lEffect.h gives a program of one's own are those that
+// --edge takes, and a context starts at the default.
+TEST(EffectEdges, AreTheRangeThatEdgeTakesAndAContextStartsAtTheDefault)
+{
+    EXPECT_EQ(lMinEdge, 3);
+    EXPECT_EQ(lMaxEdge, 16);
+    EXPECT_EQ(lDefaultEdge, 12);
+    const lEffectContext context;
+    EXPECT_EQ(context.edge, lDefaultEdge);
+    for (const int edge : {lMinEdge, lMaxEdge}) {
+        Process fx({binary("cubefx"), "--edge", std::to_string(edge), "--list", "fill"}, Process::Options::in("/"));
+        EXPECT_EQ(fx.wait().code, 0) << fx.err();
+    }
+    for (const int edge : {lMinEdge - 1, lMaxEdge + 1}) {
+        Process fx({binary("cubefx"), "--edge", std::to_string(edge), "--list"}, Process::Options::in("/"));
+        EXPECT_EQ(fx.wait().code, 2);
+        EXPECT_EQ(fx.err(), "cubefx: --edge takes a whole number from 3 to 16, not '" + std::to_string(edge) +
+                                "' (try 'cubefx --help')\n");
     }
 }
 

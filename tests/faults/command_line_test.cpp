@@ -192,7 +192,7 @@ TEST(HostileCommandLine, CubereplayRefusesWithUsageOrTheFileItCannotRead)
 // its own name; a build for another edge names that edge as its default.
 TEST(ToolCommandLine, HelpAndVersionAnswerOnStandardOutput)
 {
-    for (const std::string tool : {"cubetrace", "cubetrace5", "cubesend5", "cubereplay", "cubeplay"}) {
+    for (const std::string tool : {"cubetrace", "cubetrace5", "cubesend5", "cubereplay", "cubeplay", "cubefx"}) {
         SCOPED_TRACE(tool);
         Process help({binary(tool), "--help"}, Process::Options::in("/"));
         EXPECT_EQ(help.wait().code, 0);
@@ -206,6 +206,22 @@ TEST(ToolCommandLine, HelpAndVersionAnswerOnStandardOutput)
         EXPECT_EQ(version.wait().code, 0);
         EXPECT_EQ(version.out(), tool + " (ledcube) " CUBE_VERSION "\n");
     }
+}
+
+// A colour that cubefx does not know is refused with the names it knows, and
+// a setting given twice for one effect is refused rather than one of them
+// silently winning.
+TEST(ToolCommandLine, CubefxRefusesAnUnknownColourOrASettingGivenTwice)
+{
+    const std::vector<Refusal> refusals = {
+        {{"--colour", "purpleish"},
+         kUsageStatus,
+         usageError("cubefx", "--colour takes a colour name (red, green, blue, white, yellow, cyan, magenta, orange, "
+                              "purple, pink), #rrggbb or r,g,b from 0 to 1, not 'purpleish'")},
+        {{"text:speed=3,speed=4"}, kUsageStatus, usageError("cubefx", "text: 'speed' is given twice")},
+        {{"rain", "rain:length=2,drops=4,length=2"}, kUsageStatus, usageError("cubefx", "rain: 'length' is given twice")},
+    };
+    expectRefusals("cubefx", faults::kWriter, refusals);
 }
 
 TEST(ToolCommandLine, CubeplayRefusesBeforeItStartsAnything)
