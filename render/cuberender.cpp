@@ -235,8 +235,41 @@ render::Picture draw(const storeColor* table, int width, int height)
     return picture;
 }
 
+// When spinning picture n shows: n / fps seconds from the first release.
+uint64_t spinFrameUs(std::size_t n, int fps)
+{
+    return static_cast<uint64_t>(std::llround(static_cast<double>(n) * kUsPerSecond / fps));
+}
+
+// The pictures of a spinning show: one every 1/fps second until the hold
+// ends, and one at least.
+std::size_t spinFrameCount(const timeline::Timing& timing, int fps)
+{
+    std::size_t count = 0;
+    while (spinFrameUs(count, fps) < std::max<uint64_t>(timing.endUs(), 1))
+        ++count;
+    return count;
+}
+
+// The pictures of a still show: one for each release that changes what is
+// on show. A pass through the receiver alone costs little beside drawing.
+std::size_t stillFrameCount(const recording::Recording& show)
+{
+    timeline::Player player(show);
+    Table last;
+    std::size_t count = 0;
+    while (player.next()) {
+        if (sameTable(last, player.shown()))
+            continue;
+        last.assign(player.shown(), player.shown() + kCubeLeds);
+        ++count;
+    }
+    return count;
+}
+
 // Draws the frames and hands them to the output; false when a signal
-// stopped it. A file that cannot be written ends the tool.
+// stopped it. A file that cannot be written ends the tool. The progress
+// line counts the pictures handed on, against the count made beforehand.
 class Renderer {
 public:
     Renderer(const std::string& name, const Options& options, render::Output& output, std::size_t frames)
@@ -251,8 +284,7 @@ public:
     bool still(timeline::Player& player, const timeline::Timing& timing)
     {
         Table last;
-        for (std::size_t release = 1; player.next(); ++release) {
-            progress_.update(release);
+        while (player.next()) {
             const storeColor* table = player.shown();
             if (sameTable(last, table))
                 continue;
@@ -273,13 +305,9 @@ public:
     {
         Table shown;
         std::size_t frame = 0;
-        const auto frameUs = [&](std::size_t n) {
-            return static_cast<uint64_t>(std::llround(static_cast<double>(n) * kUsPerSecond / options_.fps));
-        };
         const auto drawUntil = [&](uint64_t untilUs) {
-            for (; frameUs(frame) < untilUs; ++frame) {
-                progress_.update(frame);
-                if (!add(drawn(shown.data()), frameUs(frame)))
+            for (; spinFrameUs(frame, options_.fps) < untilUs; ++frame) {
+                if (!add(drawn(shown.data()), spinFrameUs(frame, options_.fps)))
                     return false;
             }
             return true;
@@ -310,6 +338,7 @@ private:
         if (stopSignal)
             return false;
         ++frames_;
+        progress_.update(frames_);
         return output_.add(picture, startUs) || fail();
     }
     [[noreturn]] bool fail() const { process::fail(output_.error()); }
@@ -341,9 +370,7 @@ int renderRecording(const std::string& name, int argc, char** argv)
     display.forgetCookie();
 
     const bool spin = options.view.spinLevel >= 0;
-    const std::size_t frames =
-        spin ? static_cast<std::size_t>(std::ceil(static_cast<double>(timing.endUs()) * options.fps / kUsPerSecond))
-             : timing.releases;
+    const std::size_t frames = spin ? spinFrameCount(timing, options.fps) : stillFrameCount(show);
     std::string error;
     std::unique_ptr<render::Output> output = render::openOutput(
         {.path = options.output, .width = options.width, .height = options.height, .fps = options.fps,

@@ -14,9 +14,12 @@
 #include <linux/capability.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace testsupport {
 
@@ -110,13 +113,15 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
             envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);
     }
+    const std::string terminal = options.errOnTerminal ? openTerminal() : "";
 
     pid_ = ::fork();
     if (pid_ < 0)
         fail("fork");
     if (pid_ == 0) {
         const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = terminal.empty() ? ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                                         : ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
         const int in = ::open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
             ::chdir(options.cwd.c_str()) != 0)
@@ -130,6 +135,68 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
         std::perror("exec");
         ::_exit(127);
     }
+    if (!terminal.empty())
+        copier_ = std::thread([this] { copyTerminal(); });
+}
+
+// A pseudo-terminal whose output is passed on as written (no "\r\n" for
+// "\n"); returns the name of the side that the child writes to.
+std::string Process::openTerminal()
+{
+    std::ofstream(errPath_).flush();
+    terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* name = terminal_ >= 0 && ::grantpt(terminal_) == 0 && ::unlockpt(terminal_) == 0
+                           ? ::ptsname(terminal_)
+                           : nullptr;
+    if (!name)
+        fail("posix_openpt");
+    const std::string side = name;
+    // Held open until the child has ended: with no writer at all, a read of
+    // the terminal fails at once, even before the child has opened it.
+    childSide_ = ::open(side.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    if (childSide_ < 0 || ::tcgetattr(childSide_, &settings) != 0)
+        fail("open " + side);
+    settings.c_oflag &= ~tcflag_t(OPOST);
+    ::tcsetattr(childSide_, TCSANOW, &settings);
+    return side;
+}
+
+// Appends what the child shows on the terminal to the err file, until no
+// one writes to the terminal any more (the read fails once every writer has
+// closed it, after what they wrote). A program that the child left running
+// with the terminal may hold it for ever: after the child's end, a second
+// with nothing to read ends the copy too.
+void Process::copyTerminal()
+{
+    std::ofstream err(errPath_, std::ios::binary | std::ios::app);
+    char buffer[4096];
+    pollfd ready{terminal_, POLLIN, 0};
+    int quietPolls = 0;
+    constexpr int kPollMs = 20, kQuietPollsAfterEnd = 50;
+    for (;;) {
+        if (::poll(&ready, 1, kPollMs) > 0) {
+            const ssize_t n = ::read(terminal_, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            err.write(buffer, n);
+            err.flush();
+            quietPolls = 0;
+        } else if (ended_.load(std::memory_order_acquire) && ++quietPolls == kQuietPollsAfterEnd) {
+            return;
+        }
+    }
+}
+
+void Process::endTerminal()
+{
+    ended_.store(true, std::memory_order_release);
+    if (childSide_ >= 0)
+        ::close(std::exchange(childSide_, -1));
+    if (copier_.joinable())
+        copier_.join();
+    if (terminal_ >= 0)
+        ::close(std::exchange(terminal_, -1));
 }
 
 Process::~Process()
@@ -138,6 +205,7 @@ Process::~Process()
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    endTerminal();
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(outPath_).parent_path(), ignored);
 }
@@ -170,6 +238,7 @@ bool Process::running()
     else
         e.signal = WTERMSIG(status);
     exit_ = e;
+    endTerminal();
     return false;
 }
 
@@ -185,6 +254,7 @@ Exit Process::wait(std::chrono::milliseconds deadline)
             e.signal = SIGKILL;
             e.timedOut = true;
             exit_ = e;
+            endTerminal();
             break;
         }
         std::this_thread::sleep_for(2ms);

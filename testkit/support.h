@@ -3,6 +3,7 @@
 // Helpers shared by the test suites: a temporary run directory holding the
 // channel file, and real child processes with captured output.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -61,6 +62,9 @@ public:
         // so that a mode holds for it as for anyone else. It keeps its user,
         // so it still runs programs from a build in a private home.
         bool obeyFileModes = false;
+        // Standard error on a terminal, as a user's is, for what a tool
+        // shows only there; err() is what the terminal showed.
+        bool errOnTerminal = false;
 
         // Options for a child started in `dir` with the test's environment.
         static Options in(const std::string& dir)
@@ -88,10 +92,21 @@ public:
     bool waitForOutput(Pred done, std::chrono::milliseconds deadline = 30s) const;
 
 private:
+    std::string openTerminal();
+    void copyTerminal();
+    void endTerminal();
+
     pid_t pid_ = -1;
     std::string outPath_;
     std::string errPath_;
     std::optional<Exit> exit_;
+    int terminal_ = -1;   // our side of the child's terminal, with errOnTerminal
+    int childSide_ = -1;  // the child's side, held open by us too until it ends
+    std::thread copier_;
+    // Set by the test's thread once the child has ended; read by the copier,
+    // which then stops once the terminal has nothing more. Release/acquire,
+    // though only the flag itself passes between them.
+    std::atomic<bool> ended_{false};
 };
 
 std::string readFile(const std::string& path);

@@ -117,12 +117,14 @@ protected:
         return env;
     }
 
-    testsupport::Exit render(const std::vector<std::string>& args, const std::string& path = "")
+    testsupport::Exit render(const std::vector<std::string>& args, const std::string& path = "",
+                             bool errOnTerminal = false)
     {
         std::vector<std::string> argv{testsupport::binary("cuberender")};
         argv.insert(argv.end(), args.begin(), args.end());
         Process::Options options = Process::Options::in(out);
         options.env = environment(path);
+        options.errOnTerminal = errOnTerminal;
         process = std::make_unique<Process>(argv, options);
         return process->wait(120s);
     }
@@ -254,6 +256,50 @@ TEST_F(RenderTest, RefusalsSayWhyAndLeaveNoFile)
     EXPECT_TRUE(process->out().starts_with("Usage: cuberender [OPTION]... RECORDING OUTPUT\n"));
     ASSERT_EQ(render({"--version"}).code, 0);
     EXPECT_EQ(process->out(), "cuberender (ledcube) " CUBE_VERSION "\n");
+}
+
+// The last "N of M frames" that the progress line showed, as {N, M}.
+std::pair<int, int> lastProgress(const std::string& err)
+{
+    std::pair<int, int> last{-1, -1};
+    std::istringstream lines(err);
+    for (std::string part; std::getline(lines, part, '\r');) {
+        int done = 0, total = 0;
+        if (std::sscanf(part.c_str(), "\033[Kcuberender: %d of %d frames,", &done, &total) == 2)
+            last = {done, total};
+    }
+    return last;
+}
+
+// Three releases, the second showing again what the first did: two
+// pictures, counted alike by the progress line and the summary.
+TEST_F(RenderTest, ProgressAndSummaryCountTheSameFrames)
+{
+    const std::string recording = dir.root() + "/repeat.rec";
+    RecordingFile(recording, 5)
+        .add(0, 253, {{1, 1, 1, kRed}})
+        .add(0, channel::kStatusReleaseNoKeep)
+        .add(100, channel::kStatusReleaseKeep)
+        .add(150, 253, {{2, 2, 2, kBlue}})
+        .add(200, channel::kStatusReleaseNoKeep);
+    struct Case {
+        std::vector<std::string> options;
+        int frames;
+        int drawn;
+    };
+    // Spinning at 10 frames a second over 0.3 s: pictures at 0, 100 and 200 ms.
+    const Case cases[] = {{{}, 2, 2}, {{"--spin", "1", "--fps", "10"}, 3, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "still" : "spinning");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--size", "64x48", "--hold", "100", recording, "count.gif"});
+        ASSERT_EQ(render(args, "", true).code, 0) << process->err();
+        const std::string err = process->err();
+        EXPECT_EQ(lastProgress(err), std::make_pair(c.frames, c.frames)) << err;
+        const std::string summary = "cuberender: count.gif: " + std::to_string(c.frames) + " frames (" +
+                                    std::to_string(c.drawn) + " drawn), 0.30 s\n";
+        EXPECT_TRUE(err.ends_with(summary)) << err;
+    }
 }
 
 // A disk that fills up while the GIF is written: /dev/full takes no byte. The
