@@ -76,8 +76,10 @@ struct Allowed {
 // "ADDRESS[/PREFIX]", an IPv4 or IPv6 address; false when it is neither.
 bool parseAllowed(const std::string& text, Allowed& allowed);
 
-inline constexpr std::chrono::seconds kDefaultOpcIdle{60};
+// OPC clients connected at once; when all places are taken, a client silent
+// for Settings::opcIdle (by default a minute) gives its place to a new one.
 inline constexpr std::size_t kMaxOpcClients = 16;
+inline constexpr std::chrono::seconds kDefaultOpcIdle{60};
 
 struct Settings {
     std::size_t leds = 0;
@@ -85,8 +87,6 @@ struct Settings {
     bool multicast = true;          // join E1.31's groups, but never on loopback
     std::vector<Allowed> allowed;   // empty: every sender
     std::string name;               // in ArtPollReply, and in messages
-    // An OPC client silent this long gives its place to a new one when
-    // every place is taken.
     Clock::duration opcIdle = kDefaultOpcIdle;
 };
 
