@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 namespace cli {
@@ -49,6 +50,12 @@ std::string programForEdge(std::string_view base, int edge)
 {
     std::string name(base);
     return edge == kDefaultEdge ? name : name + std::to_string(edge);
+}
+
+std::string programName(const char* argv0, std::string_view fallback)
+{
+    const std::string started = argv0 ? std::filesystem::path(argv0).filename().string() : "";
+    return started.empty() ? std::string(fallback) : started;
 }
 
 std::string viewerForEdge(int edge)

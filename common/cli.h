@@ -38,6 +38,11 @@ inline constexpr const char* kEdgeVariable = "CUBE_EDGE";
 // it holds an edge from `min` to `max`, else the default edge.
 int animationEdge(int min, int max);
 
+// The name a tool speaks under: the file name it was started as (argv[0],
+// null when the program was started with no arguments at all), so that a
+// renamed or linked program names itself; `fallback` when there is none.
+std::string programName(const char* argv0, std::string_view fallback);
+
 // "ledcube 1.3.0": the toolkit and its version, as the files its tools make
 // name them.
 std::string toolkitVersion();

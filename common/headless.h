@@ -1,14 +1,14 @@
 #pragma once
 
 // What every receiver without a window does around the viewer's receiver
-// code: one build per cube edge, found side by side; the stop signals; and
-// the hooks through which it sees the codes and the frames. cubetrace and
-// cubesend are built on it, once per cube edge like the viewer.
+// code: one build per cube edge, found side by side, and the hooks through
+// which it sees the codes and the frames. cubetrace and cubesend are built
+// on it, once per cube edge like the viewer.
 //
 //   headless::serveEdge("cubesend", options.edge, argv);  // may exec a sibling
-//   headless::blockSignals();                              // before any thread
+//   signals::StopOnSignal stop;                            // before any thread
 //   headless::startReceiver(onFrame, onCode);              // lambdas with their context
-//   headless::waitForEnd();                                // a signal or finish()
+//   stop.wait();                                           // a signal or stop.request()
 
 #include "viewer/core1Read.h"
 
@@ -26,19 +26,9 @@ std::string ownName(std::string_view base, const char* argv0);
 // arguments, argv[0] included. Fails when that cannot start.
 void serveEdge(std::string_view base, int edge, char** argv);
 
-// Blocks SIGINT, SIGTERM and the signal finish() sends in the calling thread,
-// so in every thread started after it: only waitForEnd takes them.
-void blockSignals();
-
 // Maps "shared_buffer.txt" in the working directory, installs the hooks
 // (either may be empty) and starts the receiver there. Fails, naming the
 // file, when the channel file cannot serve.
 void startReceiver(FrameHook onFrame, CodeHook onCode);
-
-// Returns once SIGINT or SIGTERM arrives or another thread calls finish().
-void waitForEnd();
-
-// Makes waitForEnd return; safe from any thread.
-void finish();
 
 }  // namespace headless

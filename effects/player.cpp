@@ -3,18 +3,16 @@
 
 #include "common/cli.h"
 #include "common/process.h"
+#include "common/writer.h"
 #include "effects/lEffect.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
-#include <thread>
 
 namespace {
 
@@ -34,14 +32,6 @@ constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
 constexpr uint32_t kFnvPrime = 0x01000193u;
 constexpr char kSettingsMark = ':';
 constexpr float kByteLevels = 255.0f;
-
-// Set by Ctrl-C and SIGTERM, polled between frames.
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int)
-{
-    stopRequested = 1;
-}
 
 struct Named {
     const lEffectInfo* info;
@@ -331,9 +321,10 @@ uint32_t hashOf(const std::string& text)
 // Shows the effects' frames at their rate, until the list ends or a stop.
 class Player {
 public:
-    Player(const std::string& name, const Options& options)
+    Player(const std::string& name, const Options& options, const writer::Guard& guard)
         : name_(name),
           options_(options),
+          guard_(guard),
           box_(lBox::getInstance(static_cast<uint8_t>(options.edge), static_cast<uint8_t>(options.edge),
                                  static_cast<uint8_t>(options.edge))),
           writer_(box_, options.edge),
@@ -383,7 +374,7 @@ private:
 
         const long frames = std::max(1L, std::lround(options_.duration * options_.fps));
         for (long k = 0; k < frames; ++k) {
-            if (stopRequested)
+            if (guard_.stopRequested())
                 return false;
             effect->draw(frame_, static_cast<double>(k) / options_.fps * options_.speed);
             writer_.show(frame_);
@@ -410,11 +401,12 @@ private:
             due_ = now;
             return;
         }
-        std::this_thread::sleep_until(due_);
+        guard_.sleepUntil(due_);
     }
 
     std::string name_;
     const Options& options_;
+    const writer::Guard& guard_;
     lBox* box_;
     lFrameWriter writer_;
     lFrame frame_;
@@ -428,16 +420,15 @@ private:
 
 int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects)
 {
-    const std::string name = argc > 0 && argv[0][0] ? std::filesystem::path(argv[0]).filename().string() : "cubefx";
+    const std::string name = cli::programName(argv[0], "cubefx");
     return process::run(name, [&] {
         const Options options = parseOptions(name, argc, argv, effects);
         if (options.list) {
             list(effects, options);
             return EXIT_SUCCESS;
         }
-        std::signal(SIGINT, requestStop);
-        std::signal(SIGTERM, requestStop);
-        Player player(name, options);
+        const writer::Guard guard(name, options.edge, argc, argv);
+        Player player(name, options, guard);
         player.play();
         player.end();
         return EXIT_SUCCESS;

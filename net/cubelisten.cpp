@@ -12,16 +12,15 @@
 #include "common/cli.h"
 #include "common/mapping.h"
 #include "common/process.h"
+#include "common/writer.h"
 #include "lbox/lFrame.h"
 #include "net/listen.h"
 
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 namespace {
@@ -41,14 +40,6 @@ constexpr double kMaxOpcIdle = 86400;
 constexpr auto kTick = 100ms;
 constexpr auto kStatsEvery = 1s;
 constexpr const char* kName = "cubelisten";
-
-// Set by Ctrl-C and SIGTERM, polled by main between frames.
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int)
-{
-    stopRequested = 1;
-}
 
 struct Options {
     int edge = cli::animationEdge(kMinEdge, kMaxEdge);
@@ -156,10 +147,11 @@ Options parseOptions(const std::string& name, int argc, char** argv)
 // prints the stats line.
 class Show {
 public:
-    Show(const std::string& name, const Options& options, const input::Listener& listener, input::Latest& latest,
-         strip::StripReader reader)
+    Show(const std::string& name, const Options& options, const writer::Guard& guard,
+         const input::Listener& listener, input::Latest& latest, strip::StripReader reader)
         : name_(name),
           options_(options),
+          guard_(guard),
           listener_(listener),
           latest_(latest),
           reader_(std::move(reader)),
@@ -175,7 +167,7 @@ public:
     {
         Clock::time_point nextStats = Clock::now() + kStatsEvery;
         input::Heard heard;
-        while (!stopRequested) {
+        while (!guard_.stopRequested()) {
             Clock::time_point now = Clock::now();
             if (latest_.take(heard, now + kTick)) {
                 now = Clock::now();
@@ -234,6 +226,7 @@ private:
 
     std::string name_;
     const Options& options_;
+    const writer::Guard& guard_;
     const input::Listener& listener_;
     input::Latest& latest_;
     strip::StripReader reader_;
@@ -262,12 +255,11 @@ int listenAndShow(const std::string& name, int argc, char** argv)
     settings.opcIdle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.opcIdle));
     settings.name = name;
     input::Listener listener(options.sources, settings, latest);
+    const writer::Guard guard(name, options.edge, argc, argv);
     for (std::size_t i = 0; i < listener.size(); ++i)
         std::fprintf(stderr, "%s: %s\n", name.c_str(), listener.describe(i).c_str());
 
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-    Show show(name, options, listener, latest, std::move(reader));
+    Show show(name, options, guard, listener, latest, std::move(reader));
     // Set by main once a stop is asked for, read by the network thread.
     std::atomic<bool> stop{false};
     std::thread network([&] { listener.run(stop); });
@@ -282,6 +274,6 @@ int listenAndShow(const std::string& name, int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    const std::string name = argc > 0 && argv[0][0] ? std::filesystem::path(argv[0]).filename().string() : kName;
+    const std::string name = cli::programName(argv[0], kName);
     return process::run(name, [&] { return listenAndShow(name, argc, argv); });
 }

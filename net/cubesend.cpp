@@ -16,6 +16,7 @@
 #include "common/mailbox.h"
 #include "common/mapping.h"
 #include "common/process.h"
+#include "common/signals.h"
 #include "net/targets.h"
 
 #include <algorithm>
@@ -248,7 +249,7 @@ int serve(const std::string& name, int argc, char** argv, Service& service)
 
     // A controller that closes its connection must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
-    headless::blockSignals();
+    signals::StopOnSignal stop;
     CodeHook passOn;
     if (service.forward)
         passOn = [&forward = *service.forward](uint8_t code, const uint8_t* record) { forward.pass(code, record); };
@@ -265,7 +266,7 @@ int serve(const std::string& name, int argc, char** argv, Service& service)
                      strip::describe(destination, shape).c_str());
     Sender& sender = service.sender.emplace(name, options, std::move(wiring), std::move(targets), service.newest);
     std::thread([&sender] { sender.run(); }).detach();
-    headless::waitForEnd();
+    stop.wait();
     return EXIT_SUCCESS;
 }
 

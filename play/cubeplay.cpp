@@ -17,6 +17,7 @@
 #include "common/process.h"
 #include "play/xdisplay.h"
 #include "record/recording.h"
+#include "common/signals.h"
 #include "lbox/channel.h"
 
 #include <algorithm>
@@ -264,12 +265,11 @@ Receiver receiverFor(const Options& options, const fs::path& programs)
     return {tracer, false, false};
 }
 
+// The stop signals, and a child's end.
 sigset_t handledSignals()
 {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
-        sigaddset(&set, signal);
+    sigset_t set = signals::stopSignals();
+    sigaddset(&set, SIGCHLD);
     return set;
 }
 
@@ -289,15 +289,10 @@ process::Child start(const std::vector<std::string>& argv, const fs::path& dir, 
 // Waits up to `ns` for one of the handled signals; 0 when none came.
 int awaitSignal(long ns)
 {
-    const sigset_t signals = handledSignals();
+    const sigset_t handled = handledSignals();
     const timespec timeout{0, ns};
-    const int signal = ::sigtimedwait(&signals, nullptr, &timeout);
+    const int signal = ::sigtimedwait(&handled, nullptr, &timeout);
     return signal < 0 ? 0 : signal;
-}
-
-bool isStopSignal(int signal)
-{
-    return signal == SIGINT || signal == SIGTERM || signal == SIGHUP;
 }
 
 // The receiver stores idle once it serves the channel; the file starts at 0.
@@ -321,7 +316,7 @@ std::optional<int> startServing(std::vector<process::Child>& serving, const std:
     process::Child& receiver = serving.back();
     std::optional<int> end;
     while (!end && !receiverServes(channelFile)) {
-        if (const int signal = awaitSignal(kPollNs); isStopSignal(signal)) {
+        if (const int signal = awaitSignal(kPollNs); signals::isStopSignal(signal)) {
             end = kStatusSignalBase + signal;
         } else if (!receiver.running()) {
             std::fprintf(stderr, "cubeplay: %s ended before it served the channel\n", receiver.name().c_str());
@@ -376,7 +371,7 @@ int play(const Options& options)
     everyone.push_back(&player);
     bool told = false;
     for (;;) {
-        if (const int signal = awaitSignal(kIdlePollNs); isStopSignal(signal)) {
+        if (const int signal = awaitSignal(kIdlePollNs); signals::isStopSignal(signal)) {
             process::stopAll(everyone);
             return kStatusSignalBase + signal;
         }
@@ -438,8 +433,8 @@ int main(int argc, char** argv)
     return process::run(kTool.name, [&] {
         const Options options = parseOptions(argc, argv);
         // Taken by sigtimedwait alone; the programs started get a clear mask.
-        const sigset_t signals = handledSignals();
-        ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+        const sigset_t handled = handledSignals();
+        ::sigprocmask(SIG_BLOCK, &handled, nullptr);
         // An animation that takes the cube's edge (cubefx, cubelisten) draws
         // for the viewer's unless told otherwise.
         ::setenv(cli::kEdgeVariable, std::to_string(options.edge).c_str(), 1);

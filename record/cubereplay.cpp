@@ -11,12 +11,12 @@
 #include "lbox/channel.h"
 #include "common/cli.h"
 #include "common/process.h"
+#include "common/writer.h"
 #include "record/recording.h"
 
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <charconv>
 #include <string>
 #include <string_view>
@@ -24,19 +24,10 @@
 
 namespace {
 
-constexpr const char* kChannelPath = "../shared_buffer.txt";
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
 constexpr useconds_t kPollSleepUs = 10;
-constexpr long kNsPerUs = 1000;
-constexpr long kNsPerSecond = 1000000000;
-
-// Set by the signal handler, polled by the waits below.
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int)
-{
-    stopRequested = 1;
-}
 
 const cli::Tool kTool{"cubereplay",
                      "Usage: cubereplay [OPTION]... FILE\n"
@@ -53,23 +44,11 @@ const cli::Tool kTool{"cubereplay",
                      "Example:\n"
                      "  cubereplay --speed 2 ../show.rec\n"};
 
-timespec after(const timespec& start, uint64_t ns)
-{
-    timespec t = start;
-    t.tv_sec += static_cast<time_t>(ns / kNsPerSecond);
-    t.tv_nsec += static_cast<long>(ns % kNsPerSecond);
-    if (t.tv_nsec >= kNsPerSecond) {
-        t.tv_nsec -= kNsPerSecond;
-        ++t.tv_sec;
-    }
-    return t;
-}
-
 // Waits until the viewer has handed the record back; false when stopped.
-bool waitForIdle(uint8_t* record)
+bool waitForIdle(uint8_t* record, const writer::Guard& guard)
 {
     while (channel::loadStatus(record) != channel::kStatusIdle) {
-        if (stopRequested)
+        if (guard.stopRequested())
             return false;
         usleep(kPollSleepUs);
     }
@@ -78,21 +57,17 @@ bool waitForIdle(uint8_t* record)
 
 // Plays the recording into the channel, as a writer, until its end (or,
 // with `loop`, until stopped).
-void play(const recording::Recording& show, double speed, bool loop)
+void play(const recording::Recording& show, double speed, bool loop, const writer::Guard& guard)
 {
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-    uint8_t* record = channel::mapRecord(kChannelPath, kOpenFailure);
+    uint8_t* record = channel::mapRecord(writer::kChannelPath, kOpenFailure);
     channel::storeStatus(record, channel::kStatusIdle);
 
     for (bool more = true; more;) {
-        timespec start{};
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        const Clock::time_point start = Clock::now();
         for (const recording::Item& item : show.items) {
-            const timespec due = after(start, static_cast<uint64_t>(static_cast<double>(item.timeUs) / speed) * kNsPerUs);
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR && !stopRequested) {
-            }
-            if (!waitForIdle(record)) {
+            const auto due = std::chrono::microseconds(static_cast<uint64_t>(static_cast<double>(item.timeUs) / speed));
+            guard.sleepUntil(start + due);
+            if (!waitForIdle(record, guard)) {
                 // Stopped while the viewer still holds an unread code of ours:
                 // withdraw it, as the library does when it ends.
                 channel::storeStatus(record, channel::kStatusIdle);
@@ -102,11 +77,11 @@ void play(const recording::Recording& show, double speed, bool loop)
                 channel::packEntry(record, k, item.entries[k]);
             channel::storeStatus(record, item.code);
         }
-        more = loop && !stopRequested;
+        more = loop && !guard.stopRequested();
     }
     // At the end of the file the last code stays in the record for the viewer
     // to handle; a stop that came just after it was stored withdraws it.
-    if (stopRequested)
+    if (guard.stopRequested())
         channel::storeStatus(record, channel::kStatusIdle);
 }
 
@@ -162,7 +137,8 @@ int main(int argc, char** argv)
         if (!recording::load(path, show, error))
             process::fail(error);
         warnOfOtherEdge(path, show.edge);
-        play(show, speed, loop);
+        const writer::Guard guard(kTool.name, static_cast<int>(show.edge), argc, argv);
+        play(show, speed, loop, guard);
         return EXIT_SUCCESS;
     });
 }

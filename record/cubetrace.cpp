@@ -14,6 +14,7 @@
 #include "common/cli.h"
 #include "common/headless.h"
 #include "common/process.h"
+#include "common/signals.h"
 #include "record/recording.h"
 
 #include <cerrno>
@@ -118,7 +119,7 @@ void printLitLeds(const storeColor* table)
 // the streams' locks to end the process.
 class Tracer {
 public:
-    explicit Tracer(const Options& options) : options_(options)
+    Tracer(const Options& options, signals::StopOnSignal& stop) : options_(options), stop_(stop)
     {
         if (!options_.recordPath)
             return;
@@ -139,7 +140,7 @@ public:
         funlockfile(recordFile_);
         if (!written && !failure_) {
             failure_ = recordingFailure();
-            headless::finish();
+            stop_.request();
         }
     }
 
@@ -164,7 +165,7 @@ public:
         funlockfile(stdout);
 
         if (releases_ == count)
-            headless::finish();
+            stop_.request();
     }
 
     // On the main thread once the receiver is to end. The receiver thread
@@ -195,8 +196,9 @@ private:
     unsigned long releases_ = 0;
     std::FILE* recordFile_ = nullptr;
     recording::Writer recorder_;
-    // Set by the receiver thread, read by main after waitForEnd, which the
-    // receiver's finish() signal orders after it.
+    signals::StopOnSignal& stop_;
+    // Set by the receiver thread, read by main once the stop it then asks
+    // for has ended the wait, which orders the two.
     std::optional<std::string> failure_;
 };
 
@@ -211,14 +213,14 @@ int main(int argc, char** argv)
     _exit(process::run(name, [&] {
         const Options options = parseOptions(name, argc, argv);
         headless::serveEdge("cubetrace", options.edge, argv);
-        headless::blockSignals();
+        signals::StopOnSignal stop;
 
-        Tracer& trace = tracer.emplace(options);
+        Tracer& trace = tracer.emplace(options, stop);
         CodeHook recordCode;
         if (trace.recording())
             recordCode = [&trace](uint8_t code, const uint8_t* record) { trace.recordCode(code, record); };
         headless::startReceiver([&trace](const storeColor* shown) { trace.printRelease(shown); }, recordCode);
-        headless::waitForEnd();
+        stop.wait();
         return trace.end();
     }));
 }

@@ -14,6 +14,7 @@
 #include "common/headless.h"
 #include "common/process.h"
 #include "common/progress.h"
+#include "common/signals.h"
 #include "record/recording.h"
 #include "record/timeline.h"
 #include "render/display.h"
@@ -147,14 +148,6 @@ Options parseOptions(const std::string& name, int argc, char** argv)
     return options;
 }
 
-// Set by the stop signals, polled between frames.
-volatile std::sig_atomic_t stopSignal = 0;
-
-void requestStop(int signal)
-{
-    stopSignal = signal;
-}
-
 using Table = std::vector<storeColor>;
 
 bool sameTable(const Table& a, const storeColor* b)
@@ -272,8 +265,10 @@ std::size_t stillFrameCount(const recording::Recording& show)
 // line counts the pictures handed on, against the count made beforehand.
 class Renderer {
 public:
-    Renderer(const std::string& name, const Options& options, render::Output& output, std::size_t frames)
+    Renderer(const std::string& name, const Options& options, const signals::StopOnSignal& stop,
+             render::Output& output, std::size_t frames)
         : options_(options),
+          stop_(stop),
           output_(output),
           cache_(std::size_t(options.width) * options.height * kBytesPerPixel),
           progress_(name, "frames", frames)
@@ -335,7 +330,7 @@ private:
     }
     bool add(const render::Picture& picture, uint64_t startUs)
     {
-        if (stopSignal)
+        if (stop_.requested())
             return false;
         ++frames_;
         progress_.update(frames_);
@@ -344,6 +339,7 @@ private:
     [[noreturn]] bool fail() const { process::fail(output_.error()); }
 
     const Options& options_;
+    const signals::StopOnSignal& stop_;
     render::Output& output_;
     PictureCache cache_;
     cli::Progress progress_;
@@ -359,8 +355,7 @@ int renderRecording(const std::string& name, int argc, char** argv)
     const timeline::Timing timing =
         timeline::timingOf(show, options.speed, options.holdMs * static_cast<uint64_t>(kUsPerMs));
 
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, requestStop);
+    const signals::StopOnSignal stop;
     // A video encoder that fails closes its pipe: that is reported, not fatal.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -380,10 +375,10 @@ int renderRecording(const std::string& name, int argc, char** argv)
         process::fail(error);
 
     timeline::Player player(show);
-    Renderer renderer(name, options, *output, frames);
+    Renderer renderer(name, options, stop, *output, frames);
     if (!(spin ? renderer.spinning(player, timing) : renderer.still(player, timing))) {
         output->abandon();
-        return kSignalStatusBase + stopSignal;
+        return kSignalStatusBase + stop.signal();
     }
     std::fprintf(stderr, "%s: %s: %zu frames (%zu drawn), %.2f s\n", name.c_str(),
                  options.output, renderer.frameCount(), renderer.drawCount(),

@@ -1,0 +1,97 @@
+#pragma once
+
+// What the toolkit's own writers of the channel (cubefx and every program on
+// lPlayEffects, cubelisten, cubereplay) do around the library, which waits
+// for the receiver without end:
+// - run outside a run directory, they say where they looked for the channel
+//   and how to run them, before the library is started;
+// - when a code has waited in the record unanswered for kUnansweredNotice,
+//   they say once that nothing serves the channel and how to start a
+//   receiver, and say so again when one answers;
+// - Ctrl-C, SIGTERM or SIGHUP ends them within about a second whatever the
+//   channel does: the tool stops between frames as usual, and one blocked on
+//   a channel that nobody answers is ended by the guard after kStopGrace,
+//   through exit(), so the library still leaves the record idle and says its
+//   closing line.
+//
+//   writer::Guard guard(name, edge, argc, argv);   // before lBox::getInstance
+//   while (!guard.stopRequested()) {
+//       writer.show(frame);
+//       guard.sleepUntil(next);
+//   }
+
+#include "common/signals.h"
+#include "lbox/channel.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace writer {
+
+using namespace std::chrono_literals;
+
+// Where an animation program finds the channel: one directory up.
+inline constexpr const char* kChannelPath = "../shared_buffer.txt";
+inline constexpr auto kUnansweredNotice = 2s;
+// After a stop, how long the record must have gone unanswered before the
+// guard ends a tool that has not ended by itself.
+inline constexpr auto kStopGrace = 250ms;
+// After a stop, how long any tool may take before the guard ends it.
+inline constexpr auto kStopLimit = 2s;
+
+class Guard {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Starts the stop signals' thread and watches the channel. Fails
+    // (process::Failure) saying where it looked and how to run the tool
+    // under cubeplay when the channel cannot serve. `argv` is the tool's
+    // command line, shown again in that advice; `stoppedStatus` is what the
+    // process ends with when the guard has to end it.
+    Guard(std::string name, int edge, int argc, char** argv, int stoppedStatus = EXIT_SUCCESS);
+    // Waits for the guard's thread; when the guard is ending the process
+    // already, waits for that instead.
+    ~Guard();
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+    bool stopRequested() const { return stop_.requested(); }
+    // Until `deadline` or a stop; false on a stop.
+    bool sleepUntil(Clock::time_point deadline) const { return stop_.sleepUntil(deadline); }
+
+private:
+    enum class State { running, ended, endingProcess };
+
+    void watch();
+    // One look at the record; true once the tool should be ended.
+    bool look(Clock::time_point now);
+
+    std::string name_;
+    std::string advice_;  // how to start a receiver
+    int stoppedStatus_;
+    uint8_t* record_;
+    signals::StopOnSignal stop_;
+    // The tool's main thread and the watch thread race to it: whoever moves
+    // it from running first decides between a normal end and exit() from the
+    // watch thread. A compare-exchange, so only one can win; acq_rel so that
+    // the loser sees the winner's writes.
+    std::atomic<State> state_{State::running};
+    // The watch thread's own view of the record.
+    uint8_t seen_ = channel::kStatusIdle;  // the status byte at the last look
+    Clock::time_point answered_;
+    Clock::time_point stoppedAt_{};
+    bool noticed_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool closing_ = false;  // under mutex_
+    std::thread watcher_;
+};
+
+}  // namespace writer
