@@ -126,7 +126,30 @@ struct lEffectInfo {
 // The twenty effects of cubefx.
 const std::vector<lEffectInfo>& lBuiltInEffects();
 
-// Plays the effects named on the command line, or every one when none is,
-// with the options of cubefx (see cubefx --help); main returns what it
-// returns. Ctrl-C, or the end of the list, leaves the cube dark.
+// Plays the effects named on the command line, or every one of `effects`
+// when none is, with the options of cubefx; main returns what it returns.
+// The program names itself by argv[0], and its --help names its effects and
+// gives examples with them. What it does to the process:
+// - --help and --version print to standard output and end the process
+//   through exit(), with status 0 (1 when standard output cannot be
+//   written): main does not get control back. --version says
+//   "<program> (ledcube) <the toolkit's version>".
+// - --list prints the effects to standard output and returns 0.
+// - A usage error (an unknown option, effect, colour or setting, a value out
+//   of range, a setting given twice) prints one line to standard error,
+//   "<program>: <what> (try '<program> --help')", and returns 2. Any other
+//   failure, such as no frame channel at ../shared_buffer.txt, prints
+//   "<program>: <what>" there and returns 1. Either comes before the channel
+//   is touched.
+// - As it plays, it says on standard error which effect starts, when an
+//   effect plays slower than --fps because the channel carries fewer frames,
+//   and when nothing answers the channel.
+// - It blocks SIGINT, SIGTERM and SIGHUP in the calling thread, and so in
+//   every thread started from it later, and takes them on a thread of its
+//   own; they stay blocked after it returns. The first stops the play
+//   between frames, leaves the cube dark and returns 0; when the channel
+//   goes unanswered after it, the process is ended through exit(0).
+// - At the end of the list it leaves the cube dark and returns 0. The
+//   library (lBox) still prints its closing line on standard output as the
+//   process ends.
 int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects);
