@@ -88,7 +88,8 @@ TEST(LPalette, PositionsBeyondZeroToOneWrapRound)
         }
     }
     // Just below 0 wraps to the very end of the gradient, its last stop,
-    // and reads no further.
+    // and reads no further: rainbow's stops fill their vector exactly.
+    expectColour(lPalette().at(-1e-9f), {1, 0, 0});
     lPalette fire;
     ASSERT_TRUE(lPalette::find("fire", fire));
     expectColour(fire.at(-1e-9f), {1, 1, 1});
