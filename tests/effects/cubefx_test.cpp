@@ -201,18 +201,21 @@ TEST(ProgramHelp, EveryExampleOfCubefxAndOfAProgramOfOnesOwnIsAccepted)
     }
 }
 
+// The end of a help: the setting it shows, then its two examples.
+std::string helpEnd(const std::string& name, const std::string& setting, const std::string& several,
+                    const std::string& paletted)
+{
+    return "\n\nA setting goes after the effect's name: " + setting + ".\n\nExamples:\n  " + name + " --edge 8 " +
+           several + "\n  " + name + " --edge 8 --loop --duration 20 --palette fire " + paletted + "\n";
+}
+
 TEST(ProgramHelp, AProgramOfOnesOwnNamesItsOwnEffectsAndNoneOfCubefx)
 {
     const Help help = helpOf(CUBE_PULSE_EXAMPLE);
     EXPECT_TRUE(help.text.starts_with("Usage: pulse [OPTION]... [EFFECT[:KEY=VALUE,...]]...\n")) << help.text;
     EXPECT_NE(help.text.find("(cubeplay --edge 8 pulse pulse).\n"), std::string::npos) << help.text;
     EXPECT_NE(help.text.find("\n\nIts effects: pulse.\n\n"), std::string::npos) << help.text;
-    EXPECT_TRUE(help.text.ends_with("\n\nA setting goes after the effect's name: pulse:rate=1,colours=6.\n"
-                                    "\n"
-                                    "Examples:\n"
-                                    "  pulse --edge 8 pulse\n"
-                                    "  pulse --edge 8 --loop --duration 20 --palette fire pulse\n"))
-        << help.text;
+    EXPECT_TRUE(help.text.ends_with(helpEnd("pulse", "pulse:rate=1,colours=6", "pulse", "pulse"))) << help.text;
     // cubefx's effects are no word of it ("rainbow" is a palette's name).
     for (const std::string cubefxs : {" rain ", " rain:", " rain)", "plasma", "snake", "cubefx"})
         EXPECT_EQ(help.text.find(cubefxs), std::string::npos) << cubefxs;
@@ -223,11 +226,7 @@ TEST(ProgramHelp, CubefxShowsItsFavouritesAndLeavesTheNamesToList)
     const Help help = helpOf(binary("cubefx"));
     EXPECT_NE(help.text.find("(cubeplay --edge 8 cubefx rain).\n"), std::string::npos) << help.text;
     EXPECT_EQ(help.text.find("Its effects:"), std::string::npos) << help.text;
-    EXPECT_TRUE(help.text.ends_with("\n\nA setting goes after the effect's name: rain:drops=4,length=3.\n"
-                                    "\n"
-                                    "Examples:\n"
-                                    "  cubefx --edge 8 rain snake fireworks\n"
-                                    "  cubefx --edge 8 --loop --duration 20 --palette fire plasma\n"))
+    EXPECT_TRUE(help.text.ends_with(helpEnd("cubefx", "rain:drops=4,length=3", "rain snake fireworks", "plasma")))
         << help.text;
 }
 
