@@ -383,22 +383,13 @@ private:
         }
         if (!frames_.covers(packet->universe))
             return ignore(Ignored::otherUniverse);
-        const Clock::time_point now = Clock::now();
-        auto known = senders_.find(packet->cid);
-        if (known == senders_.end()) {
-            if (senders_.size() == kMaxE131Sources)
-                return count(counts.refused);
-            known = senders_.emplace(packet->cid, Sender{}).first;
-        }
-        Sender& sender = known->second;
-        const auto last = sender.sequences.find(packet->universe);
-        if (last != sender.sequences.end()) {
-            const int behind = static_cast<int8_t>(last->second - packet->sequence);
-            if (behind >= 1 && behind <= kStaleWindow)
-                return ignore(Ignored::outOfSequence);
-        }
-        sender.sequences[packet->universe] = packet->sequence;
-        sender.seen = now;
+        Sender* sender = senderOf(packet->cid);
+        if (!sender)
+            return count(counts.refused);
+        if (late(*sender, packet->universe, packet->sequence))
+            return ignore(Ignored::outOfSequence);
+        sender->sequences[packet->universe] = packet->sequence;
+        sender->seen = Clock::now();
 
         // The universe stays with the source of the highest priority while
         // that source is alive; one of the same priority waits its turn.
@@ -411,6 +402,28 @@ private:
         syncAddress_ = packet->syncAddress;
         frames_.add(packet->universe, packet->slots, packet->syncAddress != 0,
                     [&](std::span<const uint8_t> pixels) { emit(pixels); });
+    }
+
+    // The source that `cid` names, new ones taken while there is room; nullptr
+    // when kMaxE131Sources others are known.
+    Sender* senderOf(const Cid& cid)
+    {
+        if (const auto known = senders_.find(cid); known != senders_.end())
+            return &known->second;
+        if (senders_.size() == kMaxE131Sources)
+            return nullptr;
+        return &senders_.emplace(cid, Sender{}).first->second;
+    }
+
+    // 1 to kStaleWindow sequence numbers behind the sender's last one for
+    // the universe.
+    static bool late(const Sender& sender, uint16_t universe, uint8_t sequence)
+    {
+        const auto last = sender.sequences.find(universe);
+        if (last == sender.sequences.end())
+            return false;
+        const int behind = static_cast<int8_t>(last->second - sequence);
+        return behind >= 1 && behind <= kStaleWindow;
     }
 
     // Senders in multicast mode send universe u to 239.255.u/256.u%256.
