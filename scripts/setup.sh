@@ -45,12 +45,12 @@ need_packages() {
 }
 
 # What building and playing needs, and rendering: giflib and libpng for the
-# files, the private X server that cuberender draws on, and zstd for
-# cubeexport's compressed sequences.
+# files, the private X server that cuberender draws on, zstd for
+# cubeexport's compressed sequences, and help2man for the manual pages.
 run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libgl1-mesa-dri
-    libgif-dev libpng-dev xvfb libzstd-dev)
+    libgif-dev libpng-dev xvfb libzstd-dev help2man)
 # What the whole test run needs besides: GoogleTest, the sanitizers' and
-# fuzzers' clang, valgrind, a private X server's clients, and the programs
-# that check the rendered files.
+# fuzzers' clang, valgrind, a private X server's clients, the programs
+# that check the rendered files, and man to read the installed pages.
 test_packages=("${run_packages[@]}" pkg-config libgtest-dev clang libclang-rt-14-dev valgrind
-    xauth xdotool x11-apps x11-utils imagemagick ffmpeg)
+    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db)

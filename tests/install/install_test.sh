@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The toolkit as a user installs it, in two layouts:
 #   - the whole build under a plain prefix: commands in bin/, helpers in
-#     libexec/ledcube/, the example built against it with CMake and with
+#     libexec/ledcube/, manual pages that man reads in share/man/man1/, the
+#     example built against it with CMake and with
 #     pkg-config, and played there by the installed cubeplay;
 #   - the library alone as a distribution stages it: prefix /usr, libdir
 #     lib/<multiarch>, under DESTDIR, found by CMake and by pkg-config.
@@ -29,6 +30,22 @@ done
 for helper in "${helpers[@]}"; do
     [[ ! -e $prefix/bin/$helper ]] || fail "a helper with a generic name is in bin/: $helper"
 done
+
+# A manual page for every command that answers --help, made by help2man
+# from that answer, when the build found help2man.
+if grep -q '^CUBE_HELP2MAN:FILEPATH=.*help2man$' "$build/CMakeCache.txt"; then
+    for command in "${commands[@]}"; do
+        [[ $command == cubeshow || $command == cubefill || $command == cubeview* ]] && continue
+        [[ -s $prefix/share/man/man1/$command.1 ]] || fail "no manual page: share/man/man1/$command.1"
+    done
+    page=$(MANPAGER=cat MANWIDTH=80 man -l "$prefix/share/man/man1/cubefx.1" 2>&1) || fail "man cannot read cubefx.1: $page"
+    grep -q -F 'cubefx - play ready-made effects on an LED cube' <<<"$page" || fail "cubefx.1 has no NAME line: $page"
+    grep -q -e '--list' <<<"$page" || fail "cubefx.1 lacks the options of cubefx --help: $page"
+    grep -q -F 'ledcube' <<<"$page" || fail "cubefx.1 does not name the package: $page"
+    [[ ! -e $prefix/share/man/man1/cubeshow.1 ]] || fail "a manual page for cubeshow, which answers no --help"
+else
+    echo "no manual pages to check: the build found no help2man"
+fi
 for app in app5 app12; do
     readelf -p .rodata "$prefix/libexec/ledcube/$app" | grep -q -F "$build" && fail "the installed $app names the build tree"
 done
