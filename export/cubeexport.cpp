@@ -223,6 +223,7 @@ public:
     }
     uint64_t atUs() const { return timing_.outputUs(player_.timeUs()); }
     const exporter::Frame& pixels() const { return pixels_; }
+    const storeColor* shown() const { return player_.shown(); }
 
 private:
     timeline::Player player_;
@@ -376,7 +377,7 @@ int exportRecording(const std::string& name, int argc, char** argv)
         header.producer = cli::toolkitVersion();
         Steps steps(header);
         while (releases.next())
-            steps.show(options.mono ? exporter::monoFrame(releases.pixels(), show.edge) : releases.pixels(),
+            steps.show(options.mono ? exporter::monoFrame(releases.shown(), show.edge) : releases.pixels(),
                        releases.atUs());
         steps.end(timing.endUs());
         steps.finish();

@@ -1,5 +1,6 @@
 #include "export/formats.h"
 
+#include "common/leds.h"
 #include "common/process.h"
 
 #include <algorithm>
@@ -185,7 +186,6 @@ void FseqWriter::header()
 namespace {
 
 constexpr int kBitsPerByte = 8;
-constexpr std::size_t kBytesPerPixel = 3;
 
 }  // namespace
 
@@ -195,18 +195,19 @@ std::size_t monoFrameBytes(int edge)
     return row * static_cast<std::size_t>(edge * edge);
 }
 
-Frame monoFrame(Bytes pixels, int edge)
+Frame monoFrame(const storeColor* shown, int edge)
 {
     const std::size_t rowBytes = static_cast<std::size_t>((edge + kBitsPerByte - 1) / kBitsPerByte);
     Frame frame(monoFrameBytes(edge), 0);
-    for (int row = 0; row < edge * edge; ++row)
-        for (int x = 0; x < edge; ++x) {
-            const uint8_t* c = &pixels[(static_cast<std::size_t>(row) * static_cast<std::size_t>(edge) +
-                                        static_cast<std::size_t>(x)) * kBytesPerPixel];
-            if (c[0] || c[1] || c[2])
+    for (int z = 0; z < edge; ++z)
+        for (int y = 0; y < edge; ++y)
+            for (int x = 0; x < edge; ++x) {
+                if (!leds::lit(shown[(x * edge + y) * edge + z]))
+                    continue;
+                const int row = z * edge + y;
                 frame[static_cast<std::size_t>(row) * rowBytes + static_cast<std::size_t>(x / kBitsPerByte)] |=
                     static_cast<uint8_t>(1 << (x % kBitsPerByte));
-        }
+            }
     return frame;
 }
 

@@ -6,6 +6,8 @@
 // show never lies in memory whole; a header is built whole, as a
 // microcontroller's flash holds little anyway.
 
+#include "lbox/lBox.h"
+
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -56,11 +58,11 @@ private:
     std::vector<std::size_t> firstFrames_;
 };
 
-// One bit an LED, set when it is lit: for each layer from the bottom up, for
-// each row from front to back, ceil(N / 8) bytes, bit i of byte j LED
-// x = 8j + i. `pixels` are the cube's LEDs in that same order (x fastest, z
-// slowest), 3 bytes each; an LED is lit when any of its bytes is.
-Frame monoFrame(Bytes pixels, int edge);
+// One bit an LED, set when it is lit (leds::lit): for each layer from the
+// bottom up, for each row from front to back, ceil(N / 8) bytes, bit i of
+// byte j LED x = 8j + i. `shown` is the frame on show, in the receiver's
+// order: LED (x, y, z) at (x * N + y) * N + z.
+Frame monoFrame(const storeColor* shown, int edge);
 std::size_t monoFrameBytes(int edge);
 
 // The show as steps: step s shows frame `frame` for `ms` milliseconds.

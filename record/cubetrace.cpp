@@ -5,6 +5,8 @@
 //   <release number> <ms since start> <lit LEDs on show> <FNV-1a of the table>
 //
 // and with --leds every lit LED of that frame, "  x y z r g b", x slowest.
+// An LED is lit as every tool counts it (leds::lit): neither dark nor the
+// unlit grey.
 // With --record FILE it also writes every code it receives, with its entries
 // and its time, to FILE (the format of record/recording.h) for cubereplay.
 // It ends on SIGINT or SIGTERM, or right after printing the release given by
@@ -13,6 +15,7 @@
 
 #include "common/cli.h"
 #include "common/headless.h"
+#include "common/leds.h"
 #include "common/process.h"
 #include "common/signals.h"
 #include "record/recording.h"
@@ -99,7 +102,7 @@ int litCount(const storeColor* table)
 {
     int lit = 0;
     for (int i = 0; i < kCubeLeds; ++i)
-        lit += isLit(table[i]);
+        lit += leds::lit(table[i]);
     return lit;
 }
 
@@ -109,7 +112,7 @@ void printLitLeds(const storeColor* table)
         for (int y = 0; y < kCubeEdge; ++y)
             for (int z = 0; z < kCubeEdge; ++z) {
                 const storeColor& c = table[ledIndex(x, y, z)];
-                if (isLit(c))
+                if (leds::lit(c))
                     std::printf("  %d %d %d %g %g %g\n", x, y, z, c.r, c.g, c.b);
             }
 }

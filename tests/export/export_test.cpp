@@ -330,6 +330,19 @@ TEST_F(ExportTest, RefusalsSayWhyAndLeaveNoFile)
     EXPECT_EQ(process->out(), "cubeexport (ledcube) " CUBE_VERSION "\n");
 }
 
+// A mono header lights the LEDs that every tool counts as lit: however dim,
+// an LED that is on; neither the unlit grey nor dark.
+TEST_F(ExportTest, MonoHeaderLightsWhatTheToolsCountAsLit)
+{
+    const Led dim{1, 2, 3, {0.0006f, 0.0f, 0.0f}};
+    const Show show{5, {{dim, {2, 2, 2, {0.3f, 0.3f, 0.3f}}, {3, 3, 3, {0.0f, 0.0f, 0.0f}}}}, {0}, {0}, {0}};
+    std::ofstream(dir.root() + "/play.c") << player("cube");
+    ASSERT_EQ(run({"--hold", kHoldMs, "--format", "mono", record(show), "show.h"}).code, 0) << process->err();
+    ASSERT_EQ(run({"-c", "cc -std=c99 -o play play.c"}, "/bin/sh").code, 0) << process->err();
+    ASSERT_EQ(run({}, dir.root() + "/play").code, 0);
+    EXPECT_EQ(process->out(), hex(monoBits(show, {dim})) + " 100\n");
+}
+
 // A disk that fills up while the file is written: /dev/full takes no byte.
 // A device is written in place, so the link to it stays as it was.
 TEST_F(ExportTest, FullDiskIsSaidOnceForEveryFormat)

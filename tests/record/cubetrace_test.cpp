@@ -211,14 +211,34 @@ TEST(Cubetrace, ReleaseLineNumbersTimesAndHashesTheShownFrame)
 TEST(Cubetrace, LedsOptionListsEveryLitLedInTableOrder)
 {
     Trace trace({"--leds", "--count", "1"});
+    // A component at the grey does not make an LED unlit: it shows orange.
     ASSERT_TRUE(trace.showLastFrame({{3, 4, 5, kRed}, {0, 11, 0, {0.25f, 0.5f, 0.75f}}, {3, 4, 0, {1.0f, kUnlit, 0.0f}}}));
+    ASSERT_EQ(trace.process->wait().code, 0);
+
+    const std::vector<std::string> lines = testsupport::splitLines(trace.process->out());
+    ASSERT_EQ(lines.size(), 4u) << trace.process->out();
+    EXPECT_EQ(parseRelease(lines[0]).lit, 3);
+    EXPECT_EQ(lines[1], "  0 11 0 0.25 0.5 0.75");
+    EXPECT_EQ(lines[2], "  3 4 0 1 0.3 0");
+    EXPECT_EQ(lines[3], "  3 4 5 1 0 0");
+}
+
+// Lit as the frame writer sends it, some component above 0, and not the
+// unlit grey: however dim, an LED that is on counts; dark does not.
+TEST(Cubetrace, LitMeansNeitherDarkNorTheUnlitGrey)
+{
+    Trace trace({"--leds", "--count", "1"});
+    ASSERT_TRUE(trace.send(channel::kStatusBatchBase + 3,
+                           {{1, 0, 0, {0.0006f, 0.0f, 0.0f}}, {2, 0, 0, {0.0f, 0.0f, 0.0f}}, {3, 0, 0, {kUnlit, kUnlit, kUnlit}}}));
+    ASSERT_TRUE(trace.showLastFrame(
+        {{4, 0, 0, {kUnlit + 0.00005f, kUnlit, kUnlit}}, {5, 0, 0, {-1.0f, 0.0f, 0.0f}}, {6, 0, 0, {0.0f, 0.0f, 0.5f}}}));
     ASSERT_EQ(trace.process->wait().code, 0);
 
     const std::vector<std::string> lines = testsupport::splitLines(trace.process->out());
     ASSERT_EQ(lines.size(), 3u) << trace.process->out();
     EXPECT_EQ(parseRelease(lines[0]).lit, 2);
-    EXPECT_EQ(lines[1], "  0 11 0 0.25 0.5 0.75");
-    EXPECT_EQ(lines[2], "  3 4 5 1 0 0");
+    EXPECT_EQ(lines[1], "  1 0 0 0.0006 0 0");
+    EXPECT_EQ(lines[2], "  6 0 0 0 0 0.5");
 }
 
 TEST(Cubetrace, CountEndsWithSuccessAfterThatManyReleases)
