@@ -162,19 +162,20 @@ TEST(DocsMarkdown, TheProjectsPagesMarkTheirCommandsAsTheTestReadsThem)
 }
 
 // The test's environment for the commands: this build's programs first on
-// PATH, a home of their own, and no display.
-std::vector<std::string> commandEnvironment(const std::string& home)
+// PATH, a home and a temporary folder of their own, and no display.
+std::vector<std::string> commandEnvironment(const std::string& home, const std::string& tmp)
 {
     std::vector<std::string> env;
     for (char** variable = environ; *variable; ++variable) {
         const std::string_view text = *variable;
         const std::string_view name = text.substr(0, text.find('='));
-        if (name != "PATH" && name != "HOME" && name != "DISPLAY" && name != "WAYLAND_DISPLAY" &&
+        if (name != "PATH" && name != "HOME" && name != "TMPDIR" && name != "DISPLAY" && name != "WAYLAND_DISPLAY" &&
             name != "XAUTHORITY")
             env.emplace_back(text);
     }
     env.push_back("PATH=" + std::string(CUBE_BIN_DIR) + ":/usr/local/bin:/usr/bin:/bin");
     env.push_back("HOME=" + home);
+    env.push_back("TMPDIR=" + tmp);
     return env;
 }
 
@@ -219,14 +220,17 @@ std::string run(const Block& block, const Process::Options& options)
     return "";
 }
 
-// Runs the block in a fresh home, as the pages' blocks run.
+// Runs the block in a fresh home, as the pages' blocks run; whatever it
+// leaves behind goes with the scratch folder.
 std::string runAtHome(const Block& block)
 {
     testsupport::RunDir scratch;
     const std::string home = scratch.root() + "/home";
+    const std::string tmp = scratch.root() + "/tmp";
     fs::create_directory(home);
+    fs::create_directory(tmp);
     Process::Options options = Process::Options::in(home);
-    options.env = commandEnvironment(home);
+    options.env = commandEnvironment(home, tmp);
     return run(block, options);
 }
 
@@ -252,6 +256,7 @@ TEST(DocsRunner, StopsAtTheLineThatFailsAndShowsWhatItSaid)
 TEST(DocsRunner, RunsTheBlockInAHomeOfItsOwnWithTheBuildsProgramsAndNoDisplay)
 {
     EXPECT_EQ(runAtHome(blockOf({"test \"$HOME\" = \"$PWD\"", "test -z \"$(ls -A)\"", "test -z \"${DISPLAY-}\"",
+                                 "test \"$TMPDIR\" = \"$(dirname \"$HOME\")/tmp\"",
                                  "test \"$(command -v cubeplay)\" = " + testsupport::binary("cubeplay")})),
               "");
 }
