@@ -21,6 +21,7 @@
 #include "lbox/channel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -45,6 +46,8 @@ constexpr const char* kHelpers[] = {"launch", "app5", "app12"};
 constexpr int kStatusSignalBase = 128;
 constexpr long kPollNs = 10'000'000;         // while waiting for the receiver
 constexpr long kIdlePollNs = 200'000'000;    // a safety net under SIGCHLD
+// How long the tracer may take to answer an ended animation's last code.
+constexpr auto kLastCodeGrace = std::chrono::seconds(1);
 
 const cli::Tool kTool{
     "cubeplay",
@@ -327,6 +330,22 @@ std::optional<int> startServing(std::vector<process::Child>& serving, const std:
     return end;
 }
 
+// An animation may end with its last code still in the record: cubereplay
+// leaves the last release there for the receiver. The tracer gets a short
+// while to answer it before it is stopped, so that it prints and records the
+// last frame too. A stop signal ends the wait.
+void letTracerAnswer(const fs::path& run)
+{
+    const int channelFile = ::open((run / channel::kFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (channelFile < 0)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + kLastCodeGrace;
+    while (!receiverServes(channelFile) && std::chrono::steady_clock::now() < deadline &&
+           !signals::isStopSignal(awaitSignal(kPollNs))) {
+    }
+    ::close(channelFile);
+}
+
 std::vector<process::Child*> all(std::vector<process::Child>& children)
 {
     std::vector<process::Child*> pointers;
@@ -390,6 +409,7 @@ int play(const Options& options)
         if (playing)
             continue;
         if (!chosen.window) {
+            letTracerAnswer(run);
             process::stopAll(everyone);
             return *player.status();
         }
