@@ -195,11 +195,11 @@ private:
     }
 
     Options options_;
+    signals::StopOnSignal& stop_;
     Clock::time_point start_ = Clock::now();
     unsigned long releases_ = 0;
     std::FILE* recordFile_ = nullptr;
     recording::Writer recorder_;
-    signals::StopOnSignal& stop_;
     // Set by the receiver thread, read by main once the stop it then asks
     // for has ended the wait, which orders the two.
     std::optional<std::string> failure_;
