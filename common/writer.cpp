@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace writer {
+namespace ledcube::writer {
 
 namespace {
 
@@ -60,8 +60,8 @@ uint8_t* openChannel(const std::string& runIt)
     std::string error;
     uint8_t* record = channel::tryMapRecord(kChannelPath, error);
     if (!record)
-        process::fail("found no frame channel at " + channelFile().string() + " (" + error +
-                      "); an animation runs one directory below a receiver, which cubeplay lays out: " + runIt);
+        process::fail("no usable frame channel at " + channelFile().string() + " (" + error +
+                      "); an animation runs one directory below a receiver, as cubeplay lays them out: " + runIt);
     return record;
 }
 
@@ -138,4 +138,4 @@ bool Guard::look(Clock::time_point now)
     return stuck || now - stoppedAt_ >= kStopLimit;
 }
 
-}  // namespace writer
+}  // namespace ledcube::writer

@@ -139,10 +139,10 @@ TEST(WriterOutsideARunDirectory, SaysWhereItLookedAndHowToRunItBeforeTheLibraryS
         const testsupport::Exit exit = writer.wait(kDeadline);
         EXPECT_EQ(exit.code, 1);
         EXPECT_EQ(writer.out(), "");
-        EXPECT_EQ(writer.err(), name + ": found no frame channel at " + files.runDir() +
+        EXPECT_EQ(writer.err(), name + ": no usable frame channel at " + files.runDir() +
                                     "/shared_buffer.txt (cannot open ../shared_buffer.txt: No such file or "
-                                    "directory); an animation runs one directory below a receiver, which cubeplay "
-                                    "lays out: cubeplay " + name + " " + argv[1] + "\n");
+                                    "directory); an animation runs one directory below a receiver, as cubeplay "
+                                    "lays them out: cubeplay " + name + " " + argv[1] + "\n");
     }
 }
 

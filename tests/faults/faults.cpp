@@ -19,9 +19,29 @@ constexpr auto kRefusalDeadline = 30s;
 constexpr auto kStatusDeadline = 60s;
 constexpr std::size_t kShortFile = channel::kRecordSize - 1;
 
+// Where a guarded writer's message names the run directory and its command
+// line, which expectRefusal fills in.
+const std::string kRootMark = "{root}";
+const std::string kArgumentsMark = "{arguments}";
+
 std::string spoken(const Side& side, const std::string& what)
 {
+    if (side.guarded)
+        return std::string(side.speaker) + ": no usable frame channel at " + kRootMark + "/shared_buffer.txt (" +
+               what + "); an animation runs one directory below a receiver, as cubeplay lays them out: cubeplay " +
+               side.speaker + kArgumentsMark + "\n";
     return side.speaker ? std::string(side.speaker) + ": " + what + "\n" : what + "\n";
+}
+
+std::string filledIn(std::string message, const testsupport::RunDir& dir, const std::vector<std::string>& argv)
+{
+    std::string arguments;
+    for (std::size_t i = 1; i < argv.size(); ++i)
+        arguments += " " + argv[i];
+    for (const auto& [mark, value] : {std::pair{kRootMark, dir.root()}, std::pair{kArgumentsMark, arguments}})
+        if (const std::size_t at = message.find(mark); at != std::string::npos)
+            message.replace(at, mark.size(), value);
+    return message;
 }
 
 std::string refusedFile(const Side& side, const char* what)
@@ -105,7 +125,7 @@ void expectRefusal(const BadChannel& bad, const Side& side, const std::vector<st
     const testsupport::Exit exit = process.wait(kRefusalDeadline);
     EXPECT_EQ(exit.signal, 0);
     EXPECT_EQ(exit.code, 1);
-    const std::string message = bad.message(side);
+    const std::string message = filledIn(bad.message(side), dir, argv);
     if (othersMaySpeak)
         EXPECT_TRUE(process.err().ends_with(message)) << process.err() << "\nshould end with\n" << message;
     else

@@ -23,6 +23,9 @@ struct Side {
     // A tool of the toolkit's own says "<speaker>: " before what failed, and
     // no "Exiting"; the library and the viewer speak for no one.
     const char* speaker = nullptr;
+    // A writer of the toolkit's own finds the channel before the library
+    // does, and says where it looked and how to run it under cubeplay.
+    bool guarded = false;
 
     std::string startDir(const testsupport::RunDir& dir) const { return startsBelow ? dir.runDir() : dir.root(); }
 };
@@ -32,6 +35,12 @@ inline constexpr Side kWriter{"../shared_buffer.txt", "unable to open shared_buf
 constexpr Side receiverTool(const char* speaker)
 {
     return {"shared_buffer.txt", "cannot open shared_buffer.txt", false, speaker};
+}
+
+// cubefx, cubelisten and cubereplay, as `speaker` names itself.
+constexpr Side writerTool(const char* speaker)
+{
+    return {"../shared_buffer.txt", "cannot open ../shared_buffer.txt", true, speaker, true};
 }
 
 struct BadChannel {
