@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <utility>
 
-namespace cli {
+namespace ledcube::cli {
 
 namespace {
 
@@ -178,4 +178,4 @@ void Parser::unexpected() const
     fail(std::string("unknown option ") + quoted(current()));
 }
 
-}  // namespace cli
+}  // namespace ledcube::cli

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace cli {
+namespace ledcube::cli {
 
 inline constexpr int kUsageStatus = 2;
 
@@ -105,4 +105,8 @@ private:
 // An argument as it appears in a message: quoted, and shortened when long.
 std::string quoted(const std::string& argument);
 
-}  // namespace cli
+}  // namespace ledcube::cli
+
+// The toolkit's own names live under ledcube::, apart from the names of a
+// program that links the installed libraries; the toolkit calls them short.
+namespace cli = ledcube::cli;

@@ -5,10 +5,12 @@
 // CMakeLists.txt reads the three numbers from the lines below, so each keeps
 // the form "inline constexpr int kNameEdge = N;".
 
-namespace cli {
+namespace ledcube::cli {
 
 inline constexpr int kMinEdge = 3;
 inline constexpr int kMaxEdge = 16;
 inline constexpr int kDefaultEdge = 12;
 
-}  // namespace cli
+}  // namespace ledcube::cli
+
+namespace cli = ledcube::cli;

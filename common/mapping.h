@@ -9,9 +9,10 @@
 
 #include <string>
 
-namespace cli {
+namespace ledcube::cli {
 class Parser;
 }
+namespace cli = ledcube::cli;
 
 namespace strip {
 

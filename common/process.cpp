@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace process {
+namespace ledcube::process {
 
 namespace {
 
@@ -225,4 +225,4 @@ void stopAll(std::span<Child* const> children, std::chrono::milliseconds grace)
     }
 }
 
-}  // namespace process
+}  // namespace ledcube::process

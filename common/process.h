@@ -29,7 +29,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace process {
+namespace ledcube::process {
 
 using namespace std::chrono_literals;
 
@@ -127,4 +127,6 @@ private:
 // running after `grace`.
 void stopAll(std::span<Child* const> children, std::chrono::milliseconds grace = kStopGrace);
 
-}  // namespace process
+}  // namespace ledcube::process
+
+namespace process = ledcube::process;

@@ -4,7 +4,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace cli {
+namespace ledcube::cli {
 
 namespace {
 
@@ -63,4 +63,4 @@ void Progress::clear()
     drawnOnce_ = false;
 }
 
-}  // namespace cli
+}  // namespace ledcube::cli

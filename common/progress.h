@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string>
 
-namespace cli {
+namespace ledcube::cli {
 
 class Progress {
 public:
@@ -36,4 +36,6 @@ private:
     bool drawnOnce_ = false;
 };
 
-}  // namespace cli
+}  // namespace ledcube::cli
+
+namespace cli = ledcube::cli;

@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-namespace signals {
+namespace ledcube::signals {
 
 sigset_t stopSignals()
 {
@@ -76,4 +76,4 @@ void StopOnSignal::raise(int signal)
     raised_.notify_all();
 }
 
-}  // namespace signals
+}  // namespace ledcube::signals

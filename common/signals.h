@@ -22,7 +22,7 @@
 #include <mutex>
 #include <thread>
 
-namespace signals {
+namespace ledcube::signals {
 
 // SIGINT, SIGTERM and SIGHUP.
 sigset_t stopSignals();
@@ -67,4 +67,6 @@ private:
     std::thread taker_;
 };
 
-}  // namespace signals
+}  // namespace ledcube::signals
+
+namespace signals = ledcube::signals;

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-namespace writer {
+namespace ledcube::writer {
 
 using namespace std::chrono_literals;
 
@@ -94,4 +94,6 @@ private:
     std::thread watcher_;
 };
 
-}  // namespace writer
+}  // namespace ledcube::writer
+
+namespace writer = ledcube::writer;

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-namespace effects {
+namespace ledcube::effects {
 
 // Particles: particles.cpp
 std::unique_ptr<lEffect> rain();
@@ -35,4 +35,6 @@ std::unique_ptr<lEffect> spin();
 std::unique_ptr<lEffect> spiral();
 std::unique_ptr<lEffect> fill();
 
-}  // namespace effects
+}  // namespace ledcube::effects
+
+namespace effects = ledcube::effects;

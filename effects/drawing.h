@@ -10,7 +10,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace effects {
+namespace ledcube::effects {
 
 constexpr double kTurn = 2 * std::numbers::pi;
 constexpr double kSecondsPerMinute = 60.0;
@@ -45,4 +45,6 @@ inline float glide(float position, bool wraps)
     return p <= 1.0f ? p : 2.0f - p;
 }
 
-}  // namespace effects
+}  // namespace ledcube::effects
+
+namespace effects = ledcube::effects;

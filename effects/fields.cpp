@@ -9,7 +9,7 @@
 #include <cmath>
 #include <vector>
 
-namespace effects {
+namespace ledcube::effects {
 
 namespace {
 
@@ -458,4 +458,4 @@ std::unique_ptr<lEffect> fade()
     return std::make_unique<Fade>();
 }
 
-}  // namespace effects
+}  // namespace ledcube::effects

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-namespace effects {
+namespace ledcube::effects {
 
 namespace {
 
@@ -541,4 +541,4 @@ std::unique_ptr<lEffect> lightning()
     return std::make_unique<Lightning>();
 }
 
-}  // namespace effects
+}  // namespace ledcube::effects

@@ -10,7 +10,7 @@
 #include <numeric>
 #include <vector>
 
-namespace effects {
+namespace ledcube::effects {
 
 namespace {
 
@@ -322,4 +322,4 @@ std::unique_ptr<lEffect> spiral()
     return std::make_unique<Spiral>();
 }
 
-}  // namespace effects
+}  // namespace ledcube::effects

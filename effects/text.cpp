@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace effects {
+namespace ledcube::effects {
 
 namespace {
 
@@ -82,4 +82,4 @@ std::unique_ptr<lEffect> text()
     return std::make_unique<Text>();
 }
 
-}  // namespace effects
+}  // namespace ledcube::effects

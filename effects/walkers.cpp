@@ -10,7 +10,7 @@
 #include <deque>
 #include <vector>
 
-namespace effects {
+namespace ledcube::effects {
 
 namespace {
 
@@ -321,4 +321,4 @@ std::unique_ptr<lEffect> life()
     return std::make_unique<Life>();
 }
 
-}  // namespace effects
+}  // namespace ledcube::effects

@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace channel {
+namespace ledcube::channel {
 
 namespace {
 
@@ -149,4 +149,4 @@ uint8_t* tryMapRecord(const char* path, std::string& error)
     return record;
 }
 
-}  // namespace channel
+}  // namespace ledcube::channel

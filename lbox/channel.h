@@ -27,7 +27,7 @@
 #include <cstring>
 #include <string>
 
-namespace channel {
+namespace ledcube::channel {
 
 static_assert(std::endian::native == std::endian::little,
               "the record's floats are little-endian and copied as they lie in memory");
@@ -102,4 +102,8 @@ uint8_t* mapRecord(const char* path, const char* openFailure);
 // `error` naming the file and what is wrong with it.
 uint8_t* tryMapRecord(const char* path, std::string& error);
 
-}  // namespace channel
+}  // namespace ledcube::channel
+
+// The toolkit's own names live under ledcube::, apart from the names of a
+// program that links the installed libraries; the toolkit calls them short.
+namespace channel = ledcube::channel;

@@ -29,7 +29,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace pacing {
+namespace ledcube::pacing {
 
 inline constexpr useconds_t kPollIntervalUs = 10;
 inline constexpr unsigned long kFlowingSlackNs = 1;
@@ -210,4 +210,6 @@ void waitUntil(Done done)
         pacer.pause(false);
 }
 
-}  // namespace pacing
+}  // namespace ledcube::pacing
+
+namespace pacing = ledcube::pacing;

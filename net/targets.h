@@ -23,9 +23,10 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace ledcube::cli {
 class Parser;
 }
+namespace cli = ledcube::cli;
 
 namespace strip {
 

@@ -31,6 +31,15 @@ for helper in "${helpers[@]}"; do
     [[ ! -e $prefix/bin/$helper ]] || fail "a helper with a generic name is in bin/: $helper"
 done
 
+# Every name that the installed libraries define is their interface's (lBox,
+# lFrame, lEffect...) or lies under ledcube::, so that none meets a name of
+# the program that links them.
+stray=$(nm -C --defined-only --extern-only "$prefix/lib/liblbox.a" "$prefix/lib/liblboxeffects.a" |
+    awk 'NF >= 3 { $1 = ""; $2 = ""; sub(/^  /, ""); print }' |
+    grep -v -E '^((guard variable for )?l[A-Z][A-Za-z]*|ledcube::|(void )?std::|DW\.ref\.)' |
+    grep -v -E '^(vtable|typeinfo|typeinfo name) for (l[A-Z]|ledcube::|std::)' || true)
+[[ -z $stray ]] || fail "the installed libraries define names outside their interface and ledcube::: $stray"
+
 # A manual page for every command that answers --help, made by help2man
 # from that answer, when the build found help2man.
 if grep -q '^CUBE_HELP2MAN:FILEPATH=.*help2man$' "$build/CMakeCache.txt"; then
