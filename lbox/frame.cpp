@@ -125,6 +125,10 @@ void lFrame::character(char ch, int x, int top, int depth, storeColor colour)
 
 storeColor lFrame::hsv(float hue, float saturation, float value)
 {
+    // A hue that is no finite number (an effect's 0 / 0) is red, not a
+    // sector number that the conversion to int leaves undefined.
+    if (!std::isfinite(hue))
+        hue = 0;
     const float h = (hue - std::floor(hue)) * kHueSectors;
     const int sector = static_cast<int>(h) % kHueSectors;
     const float f = h - std::floor(h);

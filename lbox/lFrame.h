@@ -70,7 +70,7 @@ public:
     // column; nullptr for a character that the font lacks.
     static const uint8_t* glyph(char ch);
     // A colour from hue (turns: 0 red, 1/3 green, 2/3 blue, 1 red again),
-    // saturation and value, each 0 to 1.
+    // saturation and value, each 0 to 1; a hue that is no finite number is red.
     static storeColor hsv(float hue, float saturation, float value);
 
     // Every LED, [x][y][z] at (x × N + y) × N + z, as the viewer's tables.

@@ -384,4 +384,11 @@ TEST(LFrameHsv, SaturationZeroIsGreyAndValueZeroIsOff)
     expectColour(lFrame::hsv(2.0f / 3, 1, 0.5f), {0, 0, 0.5f});
 }
 
+TEST(LFrameHsv, AHueThatIsNoNumberIsRed)
+{
+    for (const float hue : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity()})
+        expectColour(lFrame::hsv(hue, 1, 1), {1, 0, 0});
+}
+
 }  // namespace
