@@ -2,6 +2,7 @@
 // their rate through an lFrameWriter, and a dark cube at the end.
 
 #include "common/cli.h"
+#include "common/fnv.h"
 #include "common/process.h"
 #include "common/writer.h"
 #include "effects/lEffect.h"
@@ -28,8 +29,6 @@ constexpr double kMinFps = 1.0;
 constexpr double kMaxFps = 240.0;
 constexpr double kMinSpeed = 0.01;
 constexpr double kMaxSpeed = 100.0;
-constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
-constexpr uint32_t kFnvPrime = 0x01000193u;
 constexpr char kSettingsMark = ':';
 constexpr float kByteLevels = 255.0f;
 
@@ -310,14 +309,6 @@ void list(const std::vector<lEffectInfo>& effects, const Options& options)
     }
 }
 
-uint32_t hashOf(const std::string& text)
-{
-    uint32_t hash = kFnvOffsetBasis;
-    for (const unsigned char c : text)
-        hash = (hash ^ c) * kFnvPrime;
-    return hash;
-}
-
 // Shows the effects' frames at their rate, until the list ends or a stop.
 class Player {
 public:
@@ -361,7 +352,7 @@ private:
         context.edge = options_.edge;
         // Each effect's chance is its own: adding another to the list
         // changes none of its frames.
-        context.random = lRandom((uint64_t{options_.seed} << 32) | hashOf(named.info->name));
+        context.random = lRandom((uint64_t{options_.seed} << 32) | fnv::hash(named.info->name));
         context.colourGiven = options_.colour.has_value();
         context.colour = options_.colour.value_or(storeColor{});
         context.palette = options_.palette;

@@ -14,6 +14,7 @@
 // the next receiver to start resets anyway.
 
 #include "common/cli.h"
+#include "common/fnv.h"
 #include "common/headless.h"
 #include "common/leds.h"
 #include "common/process.h"
@@ -31,9 +32,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr uint32_t kFnvOffsetBasis = 0x811c9dc5u;
-constexpr uint32_t kFnvPrime = 0x01000193u;
 
 using Clock = std::chrono::steady_clock;
 
@@ -89,13 +87,7 @@ Options parseOptions(const std::string& name, int argc, char** argv)
 
 uint32_t fnv1a(const storeColor* table)
 {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(table);
-    uint32_t hash = kFnvOffsetBasis;
-    for (std::size_t i = 0; i < sizeof(storeColor) * kCubeLeds; ++i) {
-        hash ^= bytes[i];
-        hash *= kFnvPrime;
-    }
-    return hash;
+    return fnv::hash({reinterpret_cast<const unsigned char*>(table), sizeof(storeColor) * kCubeLeds});
 }
 
 int litCount(const storeColor* table)
