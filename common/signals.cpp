@@ -67,13 +67,12 @@ void StopOnSignal::take()
 
 void StopOnSignal::raise(int signal)
 {
+    // Notified under the lock: a waiter that wakes may destroy the object
+    // at once, so nothing of it may be touched once the lock is let go.
+    std::lock_guard lock(mutex_);
     int none = 0;
-    {
-        std::lock_guard lock(mutex_);
-        if (!signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel))
-            return;  // asked already
-    }
-    raised_.notify_all();
+    if (signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel))
+        raised_.notify_all();
 }
 
 }  // namespace ledcube::signals

@@ -202,20 +202,22 @@ private:
 int main(int argc, char** argv)
 {
     // The receiver thread still runs when the process ends, so main owns the
-    // tracer and ends with _exit before it is destroyed.
+    // tracer and the stop that it asks for, and ends with _exit before
+    // either is destroyed.
+    std::optional<signals::StopOnSignal> stop;
     std::optional<Tracer> tracer;
     const std::string name = headless::ownName("cubetrace", argv[0]);
     _exit(process::run(name, [&] {
         const Options options = parseOptions(name, argc, argv);
         headless::serveEdge("cubetrace", options.edge, argv);
-        signals::StopOnSignal stop;
+        stop.emplace();
 
-        Tracer& trace = tracer.emplace(options, stop);
+        Tracer& trace = tracer.emplace(options, *stop);
         CodeHook recordCode;
         if (trace.recording())
             recordCode = [&trace](uint8_t code, const uint8_t* record) { trace.recordCode(code, record); };
         headless::startReceiver([&trace](const storeColor* shown) { trace.printRelease(shown); }, recordCode);
-        stop.wait();
+        stop->wait();
         return trace.end();
     }));
 }
