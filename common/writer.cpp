@@ -2,6 +2,7 @@
 
 #include "common/cli.h"
 #include "common/process.h"
+#include "lbox/pacing.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -67,9 +68,8 @@ uint8_t* openChannel(const std::string& runIt)
 
 }  // namespace
 
-Guard::Guard(std::string name, int edge, int argc, char** argv, int stoppedStatus)
+Guard::Guard(std::string name, int edge, int argc, char** argv)
     : name_(std::move(name)),
-      stoppedStatus_(stoppedStatus),
       record_(openChannel(underCubeplay(name_, edge, argc, argv)))
 {
     advice_ = "start a receiver in " + channelFile().parent_path().string() + " (" + cli::viewerForEdge(edge) +
@@ -81,12 +81,6 @@ Guard::Guard(std::string name, int edge, int argc, char** argv, int stoppedStatu
 
 Guard::~Guard()
 {
-    State running = State::running;
-    if (!state_.compare_exchange_strong(running, State::ended, std::memory_order_acq_rel)) {
-        // The watch thread is ending the process through exit(): let it.
-        for (;;)
-            std::this_thread::sleep_for(kStopLimit);
-    }
     {
         std::lock_guard lock(mutex_);
         closing_ = true;
@@ -99,13 +93,24 @@ void Guard::watch()
 {
     std::unique_lock lock(mutex_);
     while (!wake_.wait_for(lock, kLookEvery, [this] { return closing_; })) {
-        if (!look(Clock::now()))
-            continue;
-        State running = State::running;
-        if (state_.compare_exchange_strong(running, State::endingProcess, std::memory_order_acq_rel)) {
-            lock.unlock();
-            std::exit(stoppedStatus_);
+        if (look(Clock::now())) {
+            drain(lock);
+            return;
         }
+    }
+}
+
+// Nobody shows these codes: answering them lets the library send the rest
+// of the tool's last frames, so the tool reaches its stop. A receiver that
+// starts meanwhile answers too, which changes nothing here.
+void Guard::drain(std::unique_lock<std::mutex>& lock)
+{
+    while (!closing_) {
+        lock.unlock();
+        if (channel::loadStatus(record_) != channel::kStatusIdle)
+            channel::storeStatus(record_, channel::kStatusIdle);
+        std::this_thread::sleep_for(std::chrono::microseconds(pacing::kPollIntervalUs));
+        lock.lock();
     }
 }
 
@@ -134,8 +139,7 @@ bool Guard::look(Clock::time_point now)
         return false;
     if (stoppedAt_ == Clock::time_point{})
         stoppedAt_ = now;
-    const bool stuck = now - answered_ >= kStopGrace && now - stoppedAt_ >= kStopGrace;
-    return stuck || now - stoppedAt_ >= kStopLimit;
+    return now - answered_ >= kStopGrace && now - stoppedAt_ >= kStopGrace;
 }
 
 }  // namespace ledcube::writer

@@ -9,10 +9,11 @@
 //   they say once that nothing serves the channel and how to start a
 //   receiver, and say so again when one answers;
 // - Ctrl-C, SIGTERM or SIGHUP ends them within about a second whatever the
-//   channel does: the tool stops between frames as usual, and one blocked on
-//   a channel that nobody answers is ended by the guard after kStopGrace,
-//   through exit(), so the library still leaves the record idle and says its
-//   closing line.
+//   channel does: the tool stops between frames as usual. When the record
+//   has gone unanswered for kStopGrace after a stop, the guard answers it
+//   as a receiver that shows nothing would, so that a tool blocked in the
+//   library goes on to its stop and ends as any program does: the library
+//   leaves the record idle and says its closing line.
 //
 //   writer::Guard guard(name, edge, argc, argv);   // before lBox::getInstance
 //   while (!guard.stopRequested()) {
@@ -23,15 +24,12 @@
 #include "common/signals.h"
 #include "lbox/channel.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace ledcube::writer {
 
@@ -41,10 +39,8 @@ using namespace std::chrono_literals;
 inline constexpr const char* kChannelPath = "../shared_buffer.txt";
 inline constexpr auto kUnansweredNotice = 2s;
 // After a stop, how long the record must have gone unanswered before the
-// guard ends a tool that has not ended by itself.
+// guard answers it itself.
 inline constexpr auto kStopGrace = 250ms;
-// After a stop, how long any tool may take before the guard ends it.
-inline constexpr auto kStopLimit = 2s;
 
 class Guard {
 public:
@@ -53,11 +49,8 @@ public:
     // Starts the stop signals' thread and watches the channel. Fails
     // (process::Failure) saying where it looked and how to run the tool
     // under cubeplay when the channel cannot serve. `argv` is the tool's
-    // command line, shown again in that advice; `stoppedStatus` is what the
-    // process ends with when the guard has to end it.
-    Guard(std::string name, int edge, int argc, char** argv, int stoppedStatus = EXIT_SUCCESS);
-    // Waits for the guard's thread; when the guard is ending the process
-    // already, waits for that instead.
+    // command line, shown again in that advice.
+    Guard(std::string name, int edge, int argc, char** argv);
     ~Guard();
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
@@ -67,22 +60,16 @@ public:
     bool sleepUntil(Clock::time_point deadline) const { return stop_.sleepUntil(deadline); }
 
 private:
-    enum class State { running, ended, endingProcess };
-
     void watch();
-    // One look at the record; true once the tool should be ended.
+    // One look at the record; true once the guard is to answer it.
     bool look(Clock::time_point now);
+    // Answers every code at a receiver's pace until the guard goes.
+    void drain(std::unique_lock<std::mutex>& lock);
 
     std::string name_;
     std::string advice_;  // how to start a receiver
-    int stoppedStatus_;
     uint8_t* record_;
     signals::StopOnSignal stop_;
-    // The tool's main thread and the watch thread race to it: whoever moves
-    // it from running first decides between a normal end and exit() from the
-    // watch thread. A compare-exchange, so only one can win; acq_rel so that
-    // the loser sees the winner's writes.
-    std::atomic<State> state_{State::running};
     // The watch thread's own view of the record.
     uint8_t seen_ = channel::kStatusIdle;  // the status byte at the last look
     Clock::time_point answered_;

@@ -147,8 +147,9 @@ const std::vector<lEffectInfo>& lBuiltInEffects();
 // - It blocks SIGINT, SIGTERM and SIGHUP in the calling thread, and so in
 //   every thread started from it later, and takes them on a thread of its
 //   own; they stay blocked after it returns. The first stops the play
-//   between frames, leaves the cube dark and returns 0; when the channel
-//   goes unanswered after it, the process is ended through exit(0).
+//   between frames, leaves the cube dark and returns 0. When nothing
+//   answers the channel after it, it answers its own codes, so that it
+//   still returns within about a second.
 // - At the end of the list it leaves the cube dark and returns 0. The
 //   library (lBox) still prints its closing line on standard output as the
 //   process ends.
