@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <ostream>
 #include <thread>
 
 namespace {
@@ -54,6 +55,11 @@ struct Writer {
     std::string name;
     int signal;
 };
+
+void PrintTo(const Writer& writer, std::ostream* out)
+{
+    *out << writer.name << " stopped by signal " << writer.signal;
+}
 
 class WriterWithNothingServing : public testing::TestWithParam<Writer> {};
 
