@@ -49,9 +49,9 @@ std::string sourceError(const std::string& text)
 
 TEST(Endpoints, ATargetTakesEachProtocolsDefaults)
 {
-    const Destination ddp = target("ddp://10.0.0.5");
+    const Destination ddp = target("ddp://127.0.0.1");
     EXPECT_EQ(ddp.protocol, Protocol::Ddp);
-    EXPECT_EQ(ddp.host, "10.0.0.5");
+    EXPECT_EQ(ddp.host, "127.0.0.1");
     EXPECT_EQ(ddp.port, 4048u);
     const Destination e131 = target("e131://cube.local");
     EXPECT_EQ(e131.protocol, Protocol::E131);
