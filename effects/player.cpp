@@ -37,6 +37,14 @@ struct Named {
     std::vector<std::pair<std::string, std::string>> settings;  // key, value
 };
 
+// A setting's value as the help and --list write it: 4, 0.5, 1e+03.
+std::string shortest(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 // As the command line names it: "rain" or "rain:drops=4,length=3".
 std::string spelled(const Named& named)
 {
@@ -98,15 +106,11 @@ std::string settingExample(const std::vector<lEffectInfo>& effects)
 {
     for (const lEffectInfo& info : effects) {
         const std::unique_ptr<lEffect> effect = info.make();
-        std::string shown;
-        for (std::size_t i = 0; i < std::min(kExampleSettings, effect->settings().size()); ++i) {
-            const lEffect::Setting& s = effect->settings()[i];
-            char value[64];
-            std::snprintf(value, sizeof value, "%g", s.value);
-            shown += (i == 0 ? info.name + kSettingsMark : std::string(",")) + s.key + "=" + value;
-        }
-        if (!shown.empty())
-            return shown;
+        Named example{&info, {}};
+        for (std::size_t i = 0; i < std::min(kExampleSettings, effect->settings().size()); ++i)
+            example.settings.emplace_back(effect->settings()[i].key, shortest(effect->settings()[i].value));
+        if (!example.settings.empty())
+            return spelled(example);
     }
     return "";
 }
@@ -295,13 +299,10 @@ void list(const std::vector<lEffectInfo>& effects, const Options& options)
         std::string settings;
         const std::unique_ptr<lEffect> effect = info.make();
         for (const lEffect::Setting& s : effect->settings()) {
-            char value[64];
-            std::snprintf(value, sizeof value, "%g", s.value);
-            settings += (settings.empty() ? "" : ", ") + s.key + "=" + value;
-            if (options.named) {
-                std::snprintf(value, sizeof value, "=%g (%g to %g): ", s.value, s.min, s.max);
-                line += "\n  " + s.key + value + s.help;
-            }
+            settings += (settings.empty() ? "" : ", ") + s.key + "=" + shortest(s.value);
+            if (options.named)
+                line += "\n  " + s.key + "=" + shortest(s.value) + " (" + shortest(s.min) + " to " + shortest(s.max) +
+                        "): " + s.help;
         }
         if (!settings.empty() && !options.named)
             line += " [" + settings + "]";
