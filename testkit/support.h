@@ -90,8 +90,17 @@ public:
     // Polls standard output until `done` accepts it or the deadline passes.
     template <typename Pred>
     bool waitForOutput(Pred done, std::chrono::milliseconds deadline = 30s) const;
+    // Polls standard error until it holds `text` or the deadline passes.
+    bool waitForError(const std::string& text, std::chrono::milliseconds deadline = 30s) const
+    {
+        return waitFor(&Process::err, [&](const std::string& err) { return err.find(text) != std::string::npos; },
+                       deadline);
+    }
 
 private:
+    template <typename Pred>
+    bool waitFor(std::string (Process::*read)() const, Pred done, std::chrono::milliseconds deadline) const;
+
     std::string openTerminal();
     void copyTerminal();
     void endTerminal();
@@ -122,13 +131,19 @@ std::vector<uint16_t> listenPorts(const std::string& err);
 template <typename Pred>
 bool Process::waitForOutput(Pred done, std::chrono::milliseconds deadline) const
 {
+    return waitFor(&Process::out, done, deadline);
+}
+
+template <typename Pred>
+bool Process::waitFor(std::string (Process::*read)() const, Pred done, std::chrono::milliseconds deadline) const
+{
     const auto end = std::chrono::steady_clock::now() + deadline;
     do {
-        if (done(out()))
+        if (done((this->*read)()))
             return true;
         std::this_thread::sleep_for(5ms);
     } while (std::chrono::steady_clock::now() < end);
-    return done(out());
+    return done((this->*read)());
 }
 
 }  // namespace testsupport

@@ -13,7 +13,6 @@
 #include <csignal>
 #include <filesystem>
 #include <ostream>
-#include <thread>
 
 namespace {
 
@@ -29,17 +28,6 @@ constexpr auto kDeadline = 30s;
 std::string canonical(const std::string& path)
 {
     return std::filesystem::weakly_canonical(path).string();
-}
-
-bool waitForError(const Process& process, const std::string& text)
-{
-    const auto end = std::chrono::steady_clock::now() + kDeadline;
-    while (process.err().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // What the writer says once a code has waited 2 s in a channel nobody serves.
@@ -81,9 +69,9 @@ TEST_P(WriterWithNothingServing, EndsOnTheSignalLeavingTheRecordIdleAndItsClosin
     }
     Process writer(argv, Process::Options::in(files.runDir()));
     if (GetParam().name != "cubelisten")
-        ASSERT_TRUE(waitForError(writer, "nothing serves the channel")) << writer.err();
+        ASSERT_TRUE(writer.waitForError("nothing serves the channel")) << writer.err();
     else
-        ASSERT_TRUE(waitForError(writer, "ddp")) << writer.err();
+        ASSERT_TRUE(writer.waitForError("ddp")) << writer.err();
 
     writer.signal(GetParam().signal);
     const testsupport::Exit exit = writer.wait(kDeadline);
@@ -108,10 +96,10 @@ TEST(WriterWithNothingServing, SaysSoOnceThenGreetsAReceiverThatComesAndPlaysOn)
     Process cubefx({binary("cubefx"), "--duration", "1", "rain"}, Process::Options::in(files.runDir()));
     const std::string notice =
         unansweredNotice(files, "cubefx", "cubeview12 or cubetrace", "cubeplay cubefx --duration 1 rain");
-    ASSERT_TRUE(waitForError(cubefx, notice)) << cubefx.err();
+    ASSERT_TRUE(cubefx.waitForError(notice)) << cubefx.err();
 
     Process receiver({binary("cubetrace")}, Process::Options::in(files.root()));
-    ASSERT_TRUE(waitForError(cubefx, "cubefx: a receiver serves the channel now\n")) << cubefx.err();
+    ASSERT_TRUE(cubefx.waitForError("cubefx: a receiver serves the channel now\n")) << cubefx.err();
     const testsupport::Exit exit = cubefx.wait(kDeadline);
     EXPECT_EQ(exit.code, 0) << cubefx.err();
     EXPECT_EQ(cubefx.out(), kClosingLine);
@@ -127,8 +115,8 @@ TEST(WriterWithNothingServing, TheNoticeNamesTheEdgesReceiversAndTheCommandLineU
     RunDir files;
     Process cubefx({binary("cubefx"), "--edge", "5", "--text", "HI THERE", "text"},
                    Process::Options::in(files.runDir()));
-    EXPECT_TRUE(waitForError(cubefx, unansweredNotice(files, "cubefx", "cubeview5 or cubetrace5",
-                                                      "cubeplay --edge 5 cubefx --edge 5 --text 'HI THERE' text")))
+    EXPECT_TRUE(cubefx.waitForError(unansweredNotice(files, "cubefx", "cubeview5 or cubetrace5",
+                                                     "cubeplay --edge 5 cubefx --edge 5 --text 'HI THERE' text")))
         << cubefx.err();
     cubefx.signal(SIGTERM);
     EXPECT_EQ(cubefx.wait(kDeadline).code, 0);

@@ -97,13 +97,7 @@ public:
 
     // Waits until a line of standard error holds `text`, such as a source's
     // counts on a --stats line.
-    bool said(const std::string& text)
-    {
-        const auto end = std::chrono::steady_clock::now() + kFrameDeadline;
-        while (process_->err().find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(50ms);
-        return process_->err().find(text) != std::string::npos;
-    }
+    bool said(const std::string& text) const { return process_->waitForError(text, kFrameDeadline); }
 
 private:
     std::unique_ptr<Process> process_;
