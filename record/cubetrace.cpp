@@ -9,9 +9,9 @@
 // unlit grey.
 // With --record FILE it also writes every code it receives, with its entries
 // and its time, to FILE (the format of record/recording.h) for cubereplay.
-// It ends on SIGINT or SIGTERM, or right after printing the release given by
-// --count; that last release may then stay unanswered in the record, which
-// the next receiver to start resets anyway.
+// It ends on a stop signal (Ctrl-C, SIGTERM, SIGHUP), or right after
+// printing the release given by --count; that last release may then stay
+// unanswered in the record, which the next receiver to start resets anyway.
 
 #include "common/cli.h"
 #include "common/fnv.h"
