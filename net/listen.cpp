@@ -161,12 +161,14 @@ static_assert(std::size(kIgnoredNames) == kIgnoredKinds);
 std::string ignoredText(const Counts& counts)
 {
     std::string reasons;
+    uint64_t ignored = 0;
     for (const IgnoredName& name : kIgnoredNames) {
         const uint64_t n = counts.ignoredBy[static_cast<std::size_t>(name.kind)].load(std::memory_order_relaxed);
+        ignored += n;
         if (n > 0)
             reasons += (reasons.empty() ? "" : ", ") + std::to_string(n) + " " + name.text;
     }
-    const std::string total = std::to_string(counts.ignored.load(std::memory_order_relaxed)) + " ignored";
+    const std::string total = std::to_string(ignored) + " ignored";
     return reasons.empty() ? total : total + " (" + reasons + ")";
 }
 
@@ -242,11 +244,7 @@ protected:
     }
 
     static void count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
-    void ignore(Ignored why)
-    {
-        count(counts.ignored);
-        count(counts.ignoredBy[static_cast<std::size_t>(why)]);
-    }
+    void ignore(Ignored why) { count(counts.ignoredBy[static_cast<std::size_t>(why)]); }
 
     // Whether the socket listens on a loopback address: no multicast there.
     bool onLoopback() const

@@ -52,8 +52,8 @@ struct Counts {
     std::atomic<uint64_t> malformed{0};  // not valid for their protocol
     std::atomic<uint64_t> refused{0};    // from a sender --allow does not name, an E1.31 source or an OPC
                                          // client too many
-    std::atomic<uint64_t> ignored{0};    // valid, but not for the cube: each counted once more below
-    std::array<std::atomic<uint64_t>, kIgnoredKinds> ignoredBy{};  // by Ignored
+    // Valid, but not for the cube, by Ignored; ignoredText() adds them up.
+    std::array<std::atomic<uint64_t>, kIgnoredKinds> ignoredBy{};
 };
 
 // "5 ignored (3 of another data type, 2 for another destination id)", or
