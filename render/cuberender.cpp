@@ -244,6 +244,19 @@ std::size_t spinFrameCount(const timeline::Timing& timing, int fps)
     return count;
 }
 
+// Moves `player` on to the next release that changes what is on show from
+// `last`, which then holds it; false at the end of the show.
+bool nextChange(timeline::Player& player, Table& last)
+{
+    while (player.next()) {
+        if (sameTable(last, player.shown()))
+            continue;
+        last.assign(player.shown(), player.shown() + kCubeLeds);
+        return true;
+    }
+    return false;
+}
+
 // The pictures of a still show: one for each release that changes what is
 // on show. A pass through the receiver alone costs little beside drawing.
 std::size_t stillFrameCount(const recording::Recording& show)
@@ -251,12 +264,8 @@ std::size_t stillFrameCount(const recording::Recording& show)
     timeline::Player player(show);
     Table last;
     std::size_t count = 0;
-    while (player.next()) {
-        if (sameTable(last, player.shown()))
-            continue;
-        last.assign(player.shown(), player.shown() + kCubeLeds);
+    while (nextChange(player, last))
         ++count;
-    }
     return count;
 }
 
@@ -279,11 +288,8 @@ public:
     bool still(timeline::Player& player, const timeline::Timing& timing)
     {
         Table last;
-        while (player.next()) {
+        while (nextChange(player, last)) {
             const storeColor* table = player.shown();
-            if (sameTable(last, table))
-                continue;
-            last.assign(table, table + kCubeLeds);
             const render::Picture* picture = cache_.find(table);
             if (!picture)
                 picture = &cache_.add(table, drawn(table));
