@@ -431,9 +431,8 @@ void sayRecorded(const Options& options)
     std::string error;
     if (!recording::load(*options.record, show, error))
         return;
-    const auto frames = std::count_if(show.items.begin(), show.items.end(), [](const recording::Item& item) {
-        return item.code == channel::kStatusReleaseKeep || item.code == channel::kStatusReleaseNoKeep;
-    });
+    const auto frames = std::count_if(show.items.begin(), show.items.end(),
+                                      [](const recording::Item& item) { return recording::isRelease(item.code); });
     std::fprintf(stderr, "cubeplay: recorded %td frame%s to %s\n", frames, frames == 1 ? "" : "s",
                  options.recordName.c_str());
 }

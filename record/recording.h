@@ -57,6 +57,12 @@ struct Recording {
 // code that no writer sends.
 int entriesOf(uint8_t code);
 
+// Whether the code releases a frame to show, keeping the unlit LEDs or not.
+inline bool isRelease(uint8_t code)
+{
+    return code == channel::kStatusReleaseKeep || code == channel::kStatusReleaseNoKeep;
+}
+
 // Appends items to an open file as they happen.
 class Writer {
 public:

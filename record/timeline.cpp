@@ -20,7 +20,7 @@ Timing timingOf(const recording::Recording& show, double speed, uint64_t holdUs)
 {
     Timing timing{.speed = speed, .holdUs = holdUs};
     for (const recording::Item& item : show.items)
-        if (item.code == channel::kStatusReleaseKeep || item.code == channel::kStatusReleaseNoKeep) {
+        if (recording::isRelease(item.code)) {
             if (timing.releases++ == 0)
                 timing.firstUs = item.timeUs;
             timing.lastUs = item.timeUs;
