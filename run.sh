@@ -39,12 +39,12 @@ case "${1:-show}" in
     fill5) play=(--edge 5 cubefill) ;;
     fill12) play=(--edge 12 cubefill 12) ;;
     effects)
-        [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || { unusable "effects takes only --edge N"; }
+        [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || unusable "effects takes only --edge N"
         play=(--edge "${3:-12}" cubefx)
         effects=true  # cubefx is told the edge once it has been checked
         ;;
     --edge)
-        [[ $# -ge 3 ]] || { unusable "--edge N needs a program to play"; }
+        [[ $# -ge 3 ]] || unusable "--edge N needs a program to play"
         play=("$@")
         ;;
     -h | --help) usage 1; exit 0 ;;
