@@ -1,5 +1,6 @@
 #include "testkit/support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -268,6 +269,15 @@ std::string readFile(const std::string& path)
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+std::vector<std::string> filesIn(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::vector<std::string> splitLines(const std::string& text)

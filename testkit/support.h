@@ -120,6 +120,8 @@ private:
 
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
+// The names of what lies in the folder `dir`, sorted.
+std::vector<std::string> filesIn(const std::string& dir);
 
 // The viewer's rate line, "framerate: W.FF fps\n", in hundredths of a frame
 // a second, when `out` is that line and nothing else.

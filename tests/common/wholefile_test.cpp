@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -17,15 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> filesIn(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using testsupport::filesIn;
 
 class WholeFileTest : public ::testing::Test {
 protected:

@@ -309,13 +309,7 @@ TEST_F(ExportTest, RefusalsSayWhyAndLeaveNoFile)
         {{recording, "missing/show.fseq"}, 1,
          "cubeexport: cannot make missing/show.fseq: No such file or directory\n"},
     };
-    const auto files = [&] {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.root()))
-            names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    };
+    const auto files = [&] { return testsupport::filesIn(dir.root()); };
     const std::vector<std::string> before = files();
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.args.back());

@@ -20,6 +20,7 @@ extern char** environ;
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::filesIn;
 using testsupport::Process;
 using testsupport::RecordingFile;
 using testsupport::RunDir;
@@ -81,15 +82,6 @@ Image readPng(const std::string& path)
             image.at(x, y) = {p[0], p[1], p[2]};
         }
     return image;
-}
-
-std::vector<std::string> filesIn(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class RenderTest : public ::testing::Test {
