@@ -21,6 +21,12 @@ constexpr double kReferenceEdge = 8.0;
 constexpr float kWrapTolerance = 0.02f;
 constexpr float kPaletteEnd = 0.999f;
 
+// A length, size or speed given for the reference cube, on a cube of `edge`.
+inline double perEdge(double onReference, int edge)
+{
+    return onReference * edge / kReferenceEdge;
+}
+
 // `colour` with each component times `level`.
 inline storeColor scaled(storeColor colour, float level)
 {

@@ -31,7 +31,7 @@ public:
         const float middle = static_cast<float>(n - 1) / 2.0f;
         const float reach = middle * static_cast<float>(height);
         const double turns = time * speed;
-        const double length = wavelength * n / kReferenceEdge;
+        const double length = perEdge(wavelength, n);
         frame.clear();
         for (int x = 0; x < n; ++x)
             for (int y = 0; y < n; ++y) {

@@ -32,12 +32,6 @@ int wobble(lRandom& random)
     return random.below(3) - 1;
 }
 
-// Sizes and speeds that settings give for a cube of 8 grow with the edge.
-double perEdge(double onReference, int edge)
-{
-    return onReference * edge / kReferenceEdge;
-}
-
 // Drops are born at random columns of the top layer, fall at a steady speed
 // with a fading tail, and splash in a small ring on the floor.
 class Rain : public lEffect {
