@@ -15,10 +15,10 @@
 
 #include "common/cli.h"
 #include "common/process.h"
-#include "play/xdisplay.h"
-#include "record/recording.h"
 #include "common/signals.h"
 #include "lbox/channel.h"
+#include "play/xdisplay.h"
+#include "record/recording.h"
 
 #include <algorithm>
 #include <chrono>

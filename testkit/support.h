@@ -113,8 +113,9 @@ private:
     int childSide_ = -1;  // the child's side, held open by us too until it ends
     std::thread copier_;
     // Set by the test's thread once the child has ended; read by the copier,
-    // which then stops once the terminal has nothing more. Release/acquire,
-    // though only the flag itself passes between them.
+    // which then stops once the terminal has nothing more. Only the flag
+    // passes between them, so relaxed would do; release/acquire costs nothing
+    // here and keeps the copier's last read after the child's end.
     std::atomic<bool> ended_{false};
 };
 
