@@ -56,12 +56,12 @@ std::filesystem::path channelFile()
     return std::filesystem::weakly_canonical(std::filesystem::current_path(ignored) / kChannelPath, ignored);
 }
 
-uint8_t* openChannel(const std::string& runIt)
+uint8_t* openChannel(const std::string& path, const std::string& runIt)
 {
     std::string error;
     uint8_t* record = channel::tryMapRecord(kChannelPath, error);
     if (!record)
-        process::fail("no usable frame channel at " + channelFile().string() + " (" + error +
+        process::fail("no usable frame channel at " + path + " (" + error +
                       "); an animation runs one directory below a receiver, as cubeplay lays them out: " + runIt);
     return record;
 }
@@ -70,11 +70,12 @@ uint8_t* openChannel(const std::string& runIt)
 
 Guard::Guard(std::string name, int edge, int argc, char** argv)
     : name_(std::move(name)),
-      record_(openChannel(underCubeplay(name_, edge, argc, argv)))
+      channelFile_(channelFile().string()),
+      underCubeplay_(underCubeplay(name_, edge, argc, argv)),
+      advice_("start a receiver in " + channelFile().parent_path().string() + " (" + cli::viewerForEdge(edge) +
+              " or " + cli::programForEdge("cubetrace", edge) + "), or run this under cubeplay: " + underCubeplay_),
+      record_(openChannel(channelFile_, underCubeplay_))
 {
-    advice_ = "start a receiver in " + channelFile().parent_path().string() + " (" + cli::viewerForEdge(edge) +
-              " or " + cli::programForEdge("cubetrace", edge) + "), or run this under cubeplay: " +
-              underCubeplay(name_, edge, argc, argv);
     answered_ = Clock::now();
     watcher_ = std::thread([this] { watch(); });
 }
@@ -128,7 +129,7 @@ bool Guard::look(Clock::time_point now)
         noticed_ = false;
     } else if (!noticed_ && now - answered_ >= kUnansweredNotice) {
         std::fprintf(stderr, "%s: nothing serves the channel %s: no answer for %lld s; %s\n", name_.c_str(),
-                     channelFile().c_str(),
+                     channelFile_.c_str(),
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kUnansweredNotice).count()),
                      advice_.c_str());
         noticed_ = true;

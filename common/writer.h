@@ -67,7 +67,9 @@ private:
     void drain(std::unique_lock<std::mutex>& lock);
 
     std::string name_;
-    std::string advice_;  // how to start a receiver
+    std::string channelFile_;    // the channel's full path, for messages
+    std::string underCubeplay_;  // the tool's command line under cubeplay
+    std::string advice_;         // how to start a receiver
     uint8_t* record_;
     signals::StopOnSignal stop_;
     // The watch thread's own view of the record.
