@@ -15,6 +15,7 @@
 
 #include "common/cli.h"
 #include "common/process.h"
+#include "common/rundir.h"
 #include "common/signals.h"
 #include "lbox/channel.h"
 #include "play/xdisplay.h"
@@ -40,9 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kAnimDir = "anim";
 constexpr const char* kScreenDir = "screen";
-constexpr const char* kHelpers[] = {"launch", "app5", "app12"};
 constexpr int kStatusSignalBase = 128;
 constexpr long kPollNs = 10'000'000;         // while waiting for the receiver
 constexpr long kIdlePollNs = 200'000'000;    // a safety net under SIGCHLD
@@ -137,95 +136,21 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-// Why `path` cannot be run, or "" when it can.
-std::string whyNotRunnable(const fs::path& path)
-{
-    if (::access(path.c_str(), X_OK) != 0)
-        return std::strerror(errno);
-    std::error_code ignored;
-    return fs::is_directory(path, ignored) ? std::strerror(EISDIR) : "";
-}
-
 bool executable(const fs::path& path)
 {
-    return whyNotRunnable(path).empty();
-}
-
-// The helpers lie beside the commands in a build tree, and in their own
-// directory once installed.
-fs::path helperDir(const fs::path& programs)
-{
-    if (executable(programs / kHelpers[0]))
-        return programs;
-    return (programs / CUBE_HELPERS_FROM_BIN).lexically_normal();
-}
-
-// The animation runs in RUN/anim, so a relative path is made absolute here;
-// a bare name is one of the toolkit's programs or a program on PATH.
-std::string resolveProgram(const std::string& name, const fs::path& programs)
-{
-    if (name.find('/') != std::string::npos) {
-        const fs::path path = fs::absolute(name);
-        if (const std::string why = whyNotRunnable(path); !why.empty())
-            process::fail("cannot run " + name + ": " + why);
-        return path;
-    }
-    if (executable(programs / name))
-        return programs / name;
-    if (const fs::path found = process::onPath(name); !found.empty())
-        return found;
-    process::fail("cannot find the program " + cli::quoted(name) + " among the toolkit's programs or on PATH");
-}
-
-// An argument written as a path that names something from the user's working
-// directory is made absolute, as the animation runs in RUN/anim: "cubereplay
-// show.rec" plays the show.rec that the user sees. A word without '/' or '.'
-// goes as it is, even where a file of that name lies: a number ("cubeshow
-// 12") or a helper that RUN/anim holds ("launch app5").
-std::string passedOn(const std::string& argument)
-{
-    std::error_code ignored;
-    const fs::path path = argument;
-    if (argument.find_first_of("/.") == std::string::npos || path.is_absolute() || !fs::exists(path, ignored))
-        return argument;
-    return fs::absolute(path);
-}
-
-// A new file renamed into place: a receiver still running on the old one from
-// an earlier run keeps its own file and never sees it shrink.
-void makeChannelFile(const fs::path& dir)
-{
-    const fs::path channelFile = dir / channel::kFileName;
-    const fs::path fresh = channelFile.string() + ".new";
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const uint8_t zeros[channel::kRecordSize] = {};
-    if (fd < 0 || ::write(fd, zeros, sizeof zeros) != static_cast<ssize_t>(sizeof zeros) || ::close(fd) != 0 ||
-        ::rename(fresh.c_str(), channelFile.c_str()) != 0)
-        process::fail(process::because("cannot make the channel file " + channelFile.string()));
+    return rundir::whyNotRunnable(path).empty();
 }
 
 void layOutRun(const fs::path& run, const Options& options, const fs::path& helpers)
 {
+    rundir::layOut(run, helpers);
+    if (!options.sends)
+        return;
     std::error_code error;
-    fs::create_directories(run / kAnimDir, error);
-    if (!error && options.sends)
-        fs::create_directories(run / kScreenDir, error);
+    fs::create_directories(run / kScreenDir, error);
     if (error)
         process::fail("cannot make the run directory " + run.string() + ": " + error.message());
-    makeChannelFile(run);
-    if (options.sends)
-        makeChannelFile(run / kScreenDir);
-
-    for (const char* helper : kHelpers) {
-        const fs::path target = helpers / helper;
-        if (!executable(target))
-            process::fail("the toolkit's helper program " + target.string() + " is missing");
-        const fs::path link = run / kAnimDir / helper;
-        fs::remove(link, error);
-        fs::create_symlink(target, link, error);
-        if (error)
-            process::fail("cannot link " + link.string() + ": " + error.message());
-    }
+    rundir::makeChannelFile(run / kScreenDir);
 }
 
 struct Receiver {
@@ -358,16 +283,16 @@ int play(const Options& options)
 {
     const fs::path programs = process::programDir();
     std::vector<std::string> animation = options.program;
-    animation[0] = resolveProgram(animation[0], programs);
+    animation[0] = rundir::resolveProgram(animation[0], programs);
     for (std::size_t i = 1; i < animation.size(); ++i)
-        animation[i] = passedOn(animation[i]);
+        animation[i] = rundir::passedOn(animation[i]);
     const Receiver chosen = receiverFor(options, programs);
     // Made here, removed when cubeplay ends, however it ends.
     std::optional<process::TemporaryDir> temporary;
     if (!options.dir)
         temporary.emplace("cubeplay");
     const fs::path run = options.dir ? fs::absolute(*options.dir) : temporary->path();
-    layOutRun(run, options, helperDir(programs));
+    layOutRun(run, options, rundir::helperDir(programs));
 
     // The screen's receiver first, then cubesend in front of it: the
     // animation starts only once the whole chain serves.
@@ -385,7 +310,7 @@ int play(const Options& options)
         return *end;
     }
 
-    process::Child player = start(animation, run / kAnimDir);
+    process::Child player = start(animation, run / rundir::kAnimDir);
     std::vector<process::Child*> everyone = all(serving);
     everyone.push_back(&player);
     bool told = false;

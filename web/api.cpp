@@ -1,0 +1,146 @@
+#include "web/api.h"
+
+#include "web/control.h"
+#include "web/live.h"
+#include "web/recordings.h"
+
+#include <nlohmann/json.hpp>
+
+namespace ledcube::web {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::string_view kRecordingsPath = "/recordings";
+constexpr std::string_view kRecordingsPrefix = "/recordings/";
+
+// GET /recordings/NAME.FORMAT: the name and the format, split at the last dot.
+std::pair<std::string_view, std::string_view> splitDownload(std::string_view file)
+{
+    const auto dot = file.rfind('.');
+    if (dot == std::string_view::npos)
+        return {file, {}};
+    return {file.substr(0, dot), file.substr(dot + 1)};
+}
+
+Response noContent()
+{
+    return jsonResponse(200, json{{"ok", true}});
+}
+
+}  // namespace
+
+Response jsonResponse(int status, const json& body)
+{
+    Response response;
+    response.status = status;
+    response.body = body.dump();
+    return response;
+}
+
+Response errorResponse(int status, std::string_view message)
+{
+    return jsonResponse(status, json{{"error", message}});
+}
+
+json parseBody(std::string_view body)
+{
+    json parsed = json::parse(body, nullptr, false);
+    if (parsed.is_discarded())
+        throw Refusal{400, "the body is not JSON"};
+    if (!parsed.is_object())
+        throw Refusal{400, "the body is not a JSON object"};
+    return parsed;
+}
+
+json Api::state() const
+{
+    json state = recordings_.state();
+    state["edge"] = live_.edge();
+    state["playing"] = control_.playing();
+    state["program"] = live_.program;
+    state["fps"] = live_.fps();
+    state["brightness"] = live_.brightness();
+    state["outputs"] = live_.outputs;
+    state["clients"] = live_.clients;
+    return state;
+}
+
+Response Api::handle(std::string_view method, std::string_view path, std::string_view body)
+{
+    try {
+        return route(method, path, body);
+    } catch (const Refusal& refusal) {
+        return errorResponse(refusal.status, refusal.message);
+    }
+}
+
+Response Api::route(std::string_view method, std::string_view path, std::string_view body)
+{
+    const auto only = [&](std::string_view allowed) {
+        if (method != allowed)
+            throw Refusal{405, std::string(path) + " takes only " + std::string(allowed)};
+    };
+    if (path == "/state") {
+        only("GET");
+        return jsonResponse(200, state());
+    }
+    if (path == "/effects") {
+        only("GET");
+        return jsonResponse(200, Control::effects());
+    }
+    if (path == "/play") {
+        only("POST");
+        control_.play(parseBody(body));
+        return jsonResponse(200, json{{"playing", control_.playing()}});
+    }
+    if (path == "/stop") {
+        only("POST");
+        control_.stop();
+        return noContent();
+    }
+    if (path == "/brightness") {
+        only("POST");
+        const json request = parseBody(body);
+        const auto value = request.find("brightness");
+        if (value == request.end() || !value->is_number() || *value < 0 || *value > 1)
+            throw Refusal{400, "brightness takes a number from 0 to 1"};
+        live_.setBrightness(value->get<double>());
+        return jsonResponse(200, json{{"brightness", live_.brightness()}});
+    }
+    if (path == kRecordingsPath) {
+        only("GET");
+        return jsonResponse(200, recordings_.list());
+    }
+    if (path == "/recordings/record") {
+        only("POST");
+        const json request = parseBody(body);
+        const auto name = request.find("name");
+        if (name == request.end() || !name->is_string())
+            throw Refusal{400, "record takes {\"name\": NAME}"};
+        recordings_.startRecording(name->get<std::string>());
+        return jsonResponse(200, recordings_.state());
+    }
+    if (path == "/recordings/stop") {
+        only("POST");
+        recordings_.stopRecording();
+        return jsonResponse(200, recordings_.state());
+    }
+    if (path.starts_with(kRecordingsPrefix)) {
+        const std::string_view file = path.substr(kRecordingsPrefix.size());
+        if (method == "DELETE") {
+            recordings_.remove(file);
+            return noContent();
+        }
+        if (method != "GET")
+            throw Refusal{405, "a recording takes GET and DELETE"};
+        const auto [name, format] = splitDownload(file);
+        if (format.empty())
+            throw Refusal{404, "a recording is fetched as NAME.rec, .gif, .fseq, .bin or .h"};
+        return recordings_.download(name, format);
+    }
+    throw Refusal{404, "no such call: " + std::string(path)};
+}
+
+}  // namespace ledcube::web

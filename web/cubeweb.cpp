@@ -1,0 +1,2 @@
+// Placeholder: the server comes next.
+int main() { return 1; }

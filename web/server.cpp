@@ -1,0 +1,1 @@
+// Placeholder: the server comes next.
