@@ -1,17 +1,745 @@
-// Placeholder until what plays is built.
+// What the cube plays: a request is checked whole into a Plan (checkPlay),
+// and the plan is played by one writer at a time, a child of cubeweb in the
+// animation directory.
+
 #include "web/control.h"
+
+#include "common/process.h"
+#include "effects/lEffect.h"
+#include "lbox/channel.h"
+#include "net/listen.h"
+#include "net/protocols.h"
+#include "net/targets.h"
+#include "record/recording.h"
 #include "web/api.h"
+#include "web/playing.h"
+#include "web/recordings.h"
+#include "wiring/pixels.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <span>
+#include <thread>
+#include <unistd.h>
 
 namespace ledcube::web {
 
-struct Control::State {};
+namespace {
 
-Control::Control(Setup, const Recordings&) : state_(std::make_unique<State>()) {}
-Control::~Control() = default;
-void Control::play(const nlohmann::json&) { throw Refusal{501, "not yet"}; }
-void Control::stop() {}
-bool Control::tick() { return false; }
-nlohmann::json Control::playing() const { return nullptr; }
-nlohmann::json Control::effects() { return nlohmann::json::object(); }
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBadRequest = 400;
+constexpr int kConflict = 409;
+constexpr int kServerError = 500;
+
+// What cubefx's command line takes; a request beyond it is refused here,
+// with a message of ours, rather than by a cubefx that ends at once.
+constexpr double kMinDuration = 0.001;
+constexpr double kMaxDuration = 24 * 3600.0;
+constexpr double kItemDuration = 10.0;  // cubefx's own default, for a playlist's item
+constexpr uint64_t kDefaultSeed = 1;
+constexpr const char* kColourNames[] = {"red",    "green",  "blue",   "white",  "yellow",
+                                        "cyan",   "magenta", "orange", "purple", "pink"};
+constexpr char kHexMark = '#';
+constexpr std::size_t kHexDigits = 6;
+constexpr const char* kRainExample = "{\"effect\": \"rain\", \"duration\": 20}";
+
+// What cubelisten's command line takes, for the options a request may give.
+constexpr double kMaxGamma = 10;
+constexpr double kMinTimeout = 0.1;
+constexpr double kMaxTimeout = 3600;
+constexpr double kDefaultTimeout = 2.5;
+constexpr double kMinOpcIdle = 0.1;
+constexpr double kMaxOpcIdle = 86400;
+
+// A writer asked to stop ends within a frame or two; one that does not is
+// killed after this, so that the server's loop is not held up for long.
+constexpr auto kWriterGrace = 1000ms;
+// How long darkening the cube waits for the receiver to take each code.
+constexpr auto kChannelWait = 250ms;
+constexpr auto kChannelPoll = 1ms;
+// A value quoted in a message is cut after this many characters.
+constexpr std::size_t kShownLength = 40;
+
+// The shapes of a request, by the field that names each.
+constexpr std::array kShapes{"effect", "playlist", "listen", "recording", "program"};
+constexpr std::array kEffectFields{"effect", "settings", "palette", "colour", "seed", "duration"};
+constexpr std::array kPlaylistFields{"playlist", "loop", "index"};
+constexpr std::array kListenFields{"listen", "options"};
+constexpr std::array kRecordingFields{"recording", "speed", "loop"};
+constexpr std::array kProgramFields{"program"};
+
+[[noreturn]] void refuse(const std::string& message)
+{
+    throw Refusal{kBadRequest, message};
+}
+
+// A value as a message quotes it: its JSON, cut short.
+std::string shown(const json& value)
+{
+    std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (text.size() > kShownLength)
+        text = text.substr(0, kShownLength) + "...";
+    return text;
+}
+
+// The shortest text that reads back as the same number.
+std::string written(double value)
+{
+    std::array<char, 64> text{};
+    const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+    return std::string(text.data(), result.ptr);
+}
+
+std::string joined(std::span<const char* const> words)
+{
+    std::string text;
+    for (const char* word : words)
+        text.append(text.empty() ? "" : ", ").append(word);
+    return text;
+}
+
+// Refuses any field of `object` but those `known`; `what` names the object.
+void onlyKnown(const json& object, std::span<const char* const> known, const std::string& what)
+{
+    for (const auto& [key, value] : object.items())
+        if (std::none_of(known.begin(), known.end(), [&](const char* name) { return key == name; }))
+            refuse(what + " takes no field " + shown(json(key)) + " (it takes " + joined(known) + ")");
+}
+
+// The field `name`, or nullptr when it is absent or null: null stands for
+// "not given", so that what playing() answers can be played again.
+const json* field(const json& object, const char* name)
+{
+    const auto found = object.find(name);
+    return found == object.end() || found->is_null() ? nullptr : &*found;
+}
+
+double numberIn(const json& value, const std::string& name, double min, double max)
+{
+    if (!value.is_number() || !(value.get<double>() >= min && value.get<double>() <= max))
+        refuse(name + " takes a number from " + written(min) + " to " + written(max) + ", not " + shown(value));
+    return value.get<double>();
+}
+
+double numberAbove(const json& value, const std::string& name, double min, double max)
+{
+    if (!value.is_number() || !(value.get<double>() > min && value.get<double>() <= max))
+        refuse(name + " takes a number above " + written(min) + ", up to " + written(max) + ", not " + shown(value));
+    return value.get<double>();
+}
+
+uint64_t wholeIn(const json& value, const std::string& name, uint64_t min, uint64_t max)
+{
+    const bool whole = value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
+    if (!whole || value.get<uint64_t>() < min || value.get<uint64_t>() > max)
+        refuse(name + " takes a whole number from " + std::to_string(min) + " to " + std::to_string(max) + ", not " +
+               shown(value));
+    return value.get<uint64_t>();
+}
+
+bool boolean(const json& value, const std::string& name)
+{
+    if (!value.is_boolean())
+        refuse(name + " takes true or false, not " + shown(value));
+    return value.get<bool>();
+}
+
+const std::string& text(const json& value, const std::string& name, const std::string& what)
+{
+    if (!value.is_string())
+        refuse(name + " takes " + what + ", not " + shown(value));
+    return value.get_ref<const std::string&>();
+}
+
+// --- effects ---------------------------------------------------------------
+
+const lEffectInfo& findEffect(const json& value, const std::string& where)
+{
+    const std::string& name = text(value, where + "effect", "an effect's name");
+    for (const lEffectInfo& info : lBuiltInEffects())
+        if (info.name == name)
+            return info;
+    refuse(where + "unknown effect " + shown(value) + "; GET /api/effects names every one");
+}
+
+// Each setting given is tried on the effect itself, as cubefx tries it, so
+// that what passes here passes there. `normal` gets every setting's value.
+void checkSettings(const json* given, const lEffectInfo& info, const std::string& where, EffectPlan& plan,
+                   json& normal)
+{
+    const std::unique_ptr<lEffect> trial = info.make();
+    const json none = json::object();
+    if (given && !given->is_object())
+        refuse(where + "settings takes an object of numbers, such as {\"drops\": 30}, not " + shown(*given));
+    for (const auto& [key, value] : (given ? *given : none).items()) {
+        const std::string name = where + info.name + ": " + shown(json(key));
+        const auto& table = trial->settings();
+        const bool known = std::any_of(table.begin(), table.end(), [&](const auto& s) { return s.key == key; });
+        if (known && !value.is_number())
+            refuse(name + " takes a number, not " + shown(value));
+        const std::string number = value.is_number() ? written(value.get<double>()) : std::string();
+        std::string error;
+        if (!trial->set(key, number, error))
+            refuse(name + " " + error);
+        plan.settings.emplace_back(key, number);
+    }
+    normal["settings"] = json::object();
+    for (const lEffect::Setting& setting : trial->settings())
+        normal["settings"][setting.key] = setting.value;
+}
+
+bool isColour(const std::string& colour)
+{
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (colour.size() == kHexDigits + 1 && colour.front() == kHexMark)
+        return std::all_of(colour.begin() + 1, colour.end(), hex);
+    return std::any_of(std::begin(kColourNames), std::end(kColourNames),
+                       [&](const char* name) { return colour == name; });
+}
+
+void checkLooks(const json& request, const std::string& where, EffectPlan& plan, json& normal)
+{
+    const std::vector<std::string>& palettes = lPalette::names();
+    normal["palette"] = palettes.front();
+    if (const json* palette = field(request, "palette")) {
+        const std::string& name = text(*palette, where + "palette", "a palette's name");
+        if (std::find(palettes.begin(), palettes.end(), name) == palettes.end())
+            refuse(where + "unknown palette " + shown(*palette) + "; GET /api/effects names every one");
+        plan.palette = name;
+        normal["palette"] = name;
+    }
+    if (const json* colour = field(request, "colour")) {
+        const std::string what = "#rrggbb or a colour's name (" + joined(kColourNames) + ")";
+        if (!isColour(text(*colour, where + "colour", what)))
+            refuse(where + "colour takes " + what + ", not " + shown(*colour));
+        plan.colour = colour->get<std::string>();
+        normal["colour"] = *plan.colour;
+    }
+    normal["seed"] = kDefaultSeed;
+    if (const json* seed = field(request, "seed")) {
+        plan.seed = static_cast<uint32_t>(wholeIn(*seed, where + "seed", 0, std::numeric_limits<uint32_t>::max()));
+        normal["seed"] = *plan.seed;
+    }
+}
+
+// One effect, alone or a playlist's item (`where` then says which);
+// `duration` is what it plays for when the request does not say.
+EffectPlan checkEffect(const json& request, const std::string& where, std::optional<double> duration, json& normal)
+{
+    onlyKnown(request, kEffectFields, where + "an effect");
+    const json* name = field(request, "effect");
+    if (!name)
+        refuse(where + "names no effect: an effect is " + std::string(kRainExample));
+    const lEffectInfo& info = findEffect(*name, where);
+    EffectPlan plan{info.name, {}, duration, {}, {}, {}};
+    normal = {{"effect", info.name}};
+    checkSettings(field(request, "settings"), info, where, plan, normal);
+    checkLooks(request, where, plan, normal);
+    if (const json* seconds = field(request, "duration"))
+        plan.duration = numberIn(*seconds, where + "duration", kMinDuration, kMaxDuration);
+    if (plan.duration)
+        normal["duration"] = *plan.duration;
+    return plan;
+}
+
+Plan checkPlaylist(const json& request)
+{
+    onlyKnown(request, kPlaylistFields, "a playlist");
+    const json& items = *field(request, "playlist");
+    if (!items.is_array() || items.empty())
+        refuse("playlist takes a list of one or more effects, such as [" + std::string(kRainExample) + "], not " +
+               shown(items));
+    Plan plan;
+    plan.kind = Plan::Kind::playlist;
+    json list = json::array();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string where = "playlist[" + std::to_string(i) + "]: ";
+        if (!items[i].is_object())
+            refuse(where + "an item is an effect, such as " + kRainExample + ", not " + shown(items[i]));
+        json normal;
+        plan.effects.push_back(checkEffect(items[i], where, kItemDuration, normal));
+        list.push_back(std::move(normal));
+    }
+    if (const json* loop = field(request, "loop"))
+        plan.loop = boolean(*loop, "loop");
+    if (const json* index = field(request, "index"))
+        plan.index = wholeIn(*index, "index", 0, items.size() - 1);
+    plan.normal = {{"playlist", std::move(list)}, {"loop", plan.loop}};
+    return plan;
+}
+
+// --- listening -------------------------------------------------------------
+
+enum class OptionKind { number, positive, whole, flag, wiring, addresses };
+
+// An option of cubelisten that a request may give: none names a file.
+struct ListenOption {
+    const char* name;
+    OptionKind kind;
+    double min, max;
+    json fallback;  // cubelisten's default, for playing()
+};
+
+const std::vector<ListenOption>& listenOptions()
+{
+    static const std::vector<ListenOption> options{
+        {"gamma", OptionKind::positive, 0, kMaxGamma, strip::ColourCorrection{}.gamma},
+        {"brightness", OptionKind::number, 0, 1, strip::ColourCorrection{}.brightness},
+        {"wiring", OptionKind::wiring, 0, 0, "xyz"},
+        {"serpentine", OptionKind::flag, 0, 0, false},
+        {"leds-per-universe", OptionKind::whole, 1, strip::E131Encoder::kMaxLedsPerUniverse,
+         strip::E131Encoder::kMaxLedsPerUniverse},
+        {"timeout", OptionKind::number, kMinTimeout, kMaxTimeout, kDefaultTimeout},
+        {"blank-on-loss", OptionKind::flag, 0, 0, false},
+        {"allow", OptionKind::addresses, 0, 0, json::array()},
+        {"no-multicast", OptionKind::flag, 0, 0, false},
+        {"opc-idle", OptionKind::number, kMinOpcIdle, kMaxOpcIdle, input::kDefaultOpcIdle.count()},
+    };
+    return options;
+}
+
+std::string checkWiring(const json& value, const std::string& name)
+{
+    std::array<int, strip::kAxes> axes{};
+    const std::string& order = text(value, name, "an order of the axes x, y and z, such as \"xyz\" or \"zyx\"");
+    if (!strip::parseAxisOrder(order, axes))
+        refuse(name + " takes an order of the axes x, y and z, such as \"xyz\" or \"zyx\", not " + shown(value));
+    return order;
+}
+
+std::vector<std::string> checkAddresses(const json& value, const std::string& name)
+{
+    const std::string what = "a list of IPv4 or IPv6 addresses, each with an optional /PREFIX";
+    if (!value.is_array())
+        refuse(name + " takes " + what + ", not " + shown(value));
+    std::vector<std::string> addresses;
+    for (const json& address : value) {
+        input::Allowed allowed;
+        if (!address.is_string() || !input::parseAllowed(address.get<std::string>(), allowed))
+            refuse(name + " takes " + what + ", not " + shown(address));
+        addresses.push_back(address.get<std::string>());
+    }
+    return addresses;
+}
+
+// The option's words for cubelisten, "--name=value" or "--name", and its
+// value as playing() shows it.
+std::vector<std::string> checkOption(const ListenOption& option, const json& value, json& normal)
+{
+    const std::string name = "options: " + std::string(option.name);
+    const std::string word = "--" + std::string(option.name);
+    switch (option.kind) {
+    case OptionKind::number:
+        normal = numberIn(value, name, option.min, option.max);
+        return {word + "=" + written(normal.get<double>())};
+    case OptionKind::positive:
+        normal = numberAbove(value, name, option.min, option.max);
+        return {word + "=" + written(normal.get<double>())};
+    case OptionKind::whole:
+        normal = wholeIn(value, name, static_cast<uint64_t>(option.min), static_cast<uint64_t>(option.max));
+        return {word + "=" + std::to_string(normal.get<uint64_t>())};
+    case OptionKind::flag:
+        normal = boolean(value, name);
+        return normal.get<bool>() ? std::vector<std::string>{word} : std::vector<std::string>{};
+    case OptionKind::wiring:
+        normal = checkWiring(value, name);
+        return {word + "=" + normal.get<std::string>()};
+    case OptionKind::addresses: {
+        std::vector<std::string> words;
+        for (const std::string& address : checkAddresses(value, name))
+            words.push_back(word + "=" + address);
+        normal = value;
+        return words;
+    }
+    }
+    return {};
+}
+
+json checkListenOptions(const json* given, std::vector<std::string>& words)
+{
+    json normal = json::object();
+    for (const ListenOption& option : listenOptions())
+        normal[option.name] = option.fallback;
+    if (!given)
+        return normal;
+    if (!given->is_object())
+        refuse("options takes an object, such as {\"gamma\": 2.2}, not " + shown(*given));
+    for (const auto& [key, value] : given->items()) {
+        const auto& options = listenOptions();
+        const auto option = std::find_if(options.begin(), options.end(), [&](const auto& o) { return key == o.name; });
+        if (option == options.end()) {
+            std::vector<const char*> names;
+            for (const ListenOption& known : options)
+                names.push_back(known.name);
+            refuse("options: " + shown(json(key)) + " is not an option that cubeweb passes on (it takes " +
+                   joined(names) + ")");
+        }
+        const std::vector<std::string> more = checkOption(*option, value, normal[option->name]);
+        words.insert(words.end(), more.begin(), more.end());
+    }
+    return normal;
+}
+
+Plan checkListen(const json& request)
+{
+    onlyKnown(request, kListenFields, "listening");
+    const json& sources = *field(request, "listen");
+    if (!sources.is_array() || sources.empty())
+        refuse("listen takes a list of one or more sources, such as [\"e131\", \"ddp://127.0.0.1:4048\"], not " +
+               shown(sources));
+    Plan plan;
+    plan.kind = Plan::Kind::listen;
+    const json options = checkListenOptions(field(request, "options"), plan.listen);
+    plan.listen.push_back("--");
+    for (const json& source : sources) {
+        std::string error;
+        if (!source.is_string())
+            refuse("listen takes sources such as \"e131\" or \"ddp://127.0.0.1:4048\", not " + shown(source));
+        if (!strip::parseSource(source.get<std::string>(), error))
+            refuse("source " + shown(source) + " " + error);
+        plan.listen.push_back(source.get<std::string>());
+    }
+    plan.normal = {{"listen", sources}, {"options", options}};
+    return plan;
+}
+
+// --- recordings and the program ----------------------------------------------
+
+Plan checkRecording(const json& request, const PlayChecks& checks)
+{
+    onlyKnown(request, kRecordingFields, "a recording");
+    const json& name = *field(request, "recording");
+    Plan plan;
+    plan.kind = Plan::Kind::recording;
+    plan.recording = fs::absolute(checks.recording(text(name, "recording", "a recording's name")));
+    json normal = {{"recording", name}, {"speed", 1.0}, {"loop", false}};
+    if (const json* speed = field(request, "speed")) {
+        plan.speed = numberIn(*speed, "speed", recording::kMinSpeed, recording::kMaxSpeed);
+        normal["speed"] = *plan.speed;
+    }
+    if (const json* loop = field(request, "loop")) {
+        plan.loop = boolean(*loop, "loop");
+        normal["loop"] = plan.loop;
+    }
+    plan.normal = std::move(normal);
+    return plan;
+}
+
+Plan checkProgram(const json& request, const PlayChecks& checks)
+{
+    onlyKnown(request, kProgramFields, "the program");
+    const json& program = *field(request, "program");
+    if (program != true)
+        refuse("program takes true, not " + shown(program));
+    if (!checks.programGiven)
+        throw Refusal{kConflict, "no PROGRAM was given on cubeweb's command line"};
+    Plan plan;
+    plan.kind = Plan::Kind::program;
+    plan.normal = {{"program", true}};
+    return plan;
+}
+
+// --- command lines ---------------------------------------------------------
+
+// "rain" or "rain:drops=30,speed=12", as cubefx names an effect.
+std::string effectWord(const EffectPlan& effect)
+{
+    std::string word = effect.name;
+    for (std::size_t i = 0; i < effect.settings.size(); ++i)
+        word += (i == 0 ? ":" : ",") + effect.settings[i].first + "=" + effect.settings[i].second;
+    return word;
+}
+
+// An effect with no duration plays until stopped: over and over, each round
+// as long as cubefx lets one be, so that it does not start afresh every ten
+// seconds.
+std::vector<std::string> effectArgv(const EffectPlan& effect, const fs::path& programs, int edge)
+{
+    std::vector<std::string> argv{programs / "cubefx", "--edge", std::to_string(edge)};
+    if (effect.duration)
+        argv.insert(argv.end(), {"--duration", written(*effect.duration)});
+    else
+        argv.insert(argv.end(), {"--loop", "--duration", written(kMaxDuration)});
+    if (effect.seed)
+        argv.insert(argv.end(), {"--seed", std::to_string(*effect.seed)});
+    if (effect.palette)
+        argv.insert(argv.end(), {"--palette", *effect.palette});
+    if (effect.colour)
+        argv.insert(argv.end(), {"--colour", *effect.colour});
+    argv.push_back(effectWord(effect));
+    return argv;
+}
+
+// --- the channel -------------------------------------------------------------
+
+// Stores `code` as soon as the status byte reads idle; false when it has
+// not within kChannelWait.
+bool handOver(uint8_t* record, uint8_t code)
+{
+    // The status byte is shared with the receiver, which stores idle back,
+    // and with any writer started by hand: taking it only from idle never
+    // overwrites a code that someone else stored meanwhile. Release on
+    // success and acquire on failure, as channel::storeStatus and loadStatus.
+    std::atomic_ref<uint8_t> status(record[0]);
+    const auto end = Clock::now() + kChannelWait;
+    do {
+        uint8_t idle = channel::kStatusIdle;
+        if (status.compare_exchange_strong(idle, code, std::memory_order_release, std::memory_order_acquire))
+            return true;
+        std::this_thread::sleep_for(kChannelPoll);
+    } while (Clock::now() < end);
+    return false;
+}
+
+// --- the program's command line --------------------------------------------
+
+bool runnable(const fs::path& path)
+{
+    std::error_code ignored;
+    return fs::is_regular_file(path, ignored) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// PROGRAM runs in the animation directory: its path, and each argument that
+// names a file from where cubeweb started, are made absolute now, as
+// cubeplay does. A word without '/' or '.' goes as it is.
+std::vector<std::string> anchored(std::vector<std::string> program)
+{
+    std::error_code ignored;
+    for (std::size_t i = 0; i < program.size(); ++i) {
+        const fs::path path = program[i];
+        const bool named = i == 0 ? program[i].find('/') != std::string::npos
+                                  : program[i].find_first_of("/.") != std::string::npos && fs::exists(path, ignored);
+        if (named && !path.is_absolute())
+            program[i] = fs::absolute(path, ignored);
+    }
+    return program;
+}
+
+// A bare name is one of the toolkit's programs or a program on PATH.
+std::vector<std::string> resolved(std::vector<std::string> program, const fs::path& programs)
+{
+    const std::string name = program.front();
+    if (name.find('/') != std::string::npos)
+        return program;
+    if (runnable(programs / name))
+        program.front() = programs / name;
+    else if (const fs::path found = process::onPath(name); !found.empty())
+        program.front() = found;
+    else
+        throw Refusal{kServerError, "cannot find the program " + shown(json(name)) +
+                                        " among the toolkit's programs or on PATH"};
+    return program;
+}
+
+}  // namespace
+
+Plan checkPlay(const json& request, const PlayChecks& checks)
+{
+    const std::string shapes = "effect, playlist, listen, recording or program";
+    if (!request.is_object())
+        refuse("a request to play is an object that names one of " + shapes + ", not " + shown(request));
+    std::vector<const char*> named;
+    for (const char* shape : kShapes)
+        if (field(request, shape))
+            named.push_back(shape);
+    if (named.empty())
+        refuse("a request to play names one of " + shapes);
+    if (named.size() > 1)
+        refuse("a request to play names one of " + shapes + ", not " + joined(named) + " at once");
+    const std::string shape = named.front();
+    if (shape == "effect") {
+        Plan plan;
+        plan.effects.push_back(checkEffect(request, "", std::nullopt, plan.normal));
+        return plan;
+    }
+    if (shape == "playlist")
+        return checkPlaylist(request);
+    if (shape == "listen")
+        return checkListen(request);
+    if (shape == "recording")
+        return checkRecording(request, checks);
+    return checkProgram(request, checks);
+}
+
+std::vector<std::string> writerArgv(const Plan& plan, std::size_t item, const fs::path& programs, int edge)
+{
+    switch (plan.kind) {
+    case Plan::Kind::effect:
+    case Plan::Kind::playlist:
+        return effectArgv(plan.effects.at(item), programs, edge);
+    case Plan::Kind::listen: {
+        std::vector<std::string> argv{programs / "cubelisten", "--edge", std::to_string(edge)};
+        argv.insert(argv.end(), plan.listen.begin(), plan.listen.end());
+        return argv;
+    }
+    case Plan::Kind::recording: {
+        std::vector<std::string> argv{programs / "cubereplay"};
+        if (plan.speed)
+            argv.insert(argv.end(), {"--speed", written(*plan.speed)});
+        if (plan.loop)
+            argv.push_back("--loop");
+        argv.push_back(plan.recording);
+        return argv;
+    }
+    case Plan::Kind::program:
+        break;
+    }
+    return {};
+}
+
+struct Control::State {
+    Setup setup;
+    const Recordings& recordings;
+    std::optional<Plan> plan;   // what plays, or nothing
+    std::size_t index = 0;      // the playlist's item that plays
+    process::Child writer;
+    uint8_t* record = nullptr;  // mapped the first time the cube is darkened
+
+    PlayChecks checks() const
+    {
+        return {setup.edge, !setup.program.empty(),
+                [this](std::string_view name) { return recordings.existing(name); }};
+    }
+
+    std::vector<std::string> argvOf(const Plan& what, std::size_t item) const
+    {
+        if (what.kind == Plan::Kind::program)
+            return resolved(setup.program, setup.programs);
+        return writerArgv(what, item, setup.programs, setup.edge);
+    }
+
+    // Throws a process::Failure, with nothing running, when it cannot start.
+    void start(const std::vector<std::string>& argv)
+    {
+        process::Child next;
+        next.start(argv, {.dir = setup.animDir});
+        writer = std::move(next);
+    }
+
+    void halt()
+    {
+        if (writer.running())
+            writer.stop(kWriterGrace);
+        plan.reset();
+    }
+
+    // The playlist's next item, from the first again when it loops; false
+    // when the playlist is over or the item could not start.
+    bool next()
+    {
+        if (index + 1 >= plan->effects.size() && !plan->loop)
+            return false;
+        index = (index + 1) % plan->effects.size();
+        try {
+            start(argvOf(*plan, index));
+        } catch (const process::Failure& failure) {
+            std::fprintf(stderr, "cubeweb: %s\n", failure.what.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // With no writer left, the cube is cleared and the empty frame shown
+    // through the channel itself.
+    void darken()
+    {
+        std::string error;
+        if (!record && !(record = channel::tryMapRecord(setup.channelFile.c_str(), error))) {
+            std::fprintf(stderr, "cubeweb: cannot darken the cube: %s\n", error.c_str());
+            return;
+        }
+        for (const uint8_t code : {channel::kStatusClear, channel::kStatusReleaseNoKeep}) {
+            if (!handOver(record, code)) {
+                std::fprintf(stderr, "cubeweb: the receiver took no code for %lld ms; the cube may stay lit\n",
+                             static_cast<long long>(kChannelWait.count()));
+                return;
+            }
+        }
+    }
+};
+
+Control::Control(Setup setup, const Recordings& recordings)
+    : state_(std::make_unique<State>(State{std::move(setup), recordings, {}, 0, {}, nullptr}))
+{
+    if (!state_->setup.program.empty())
+        state_->setup.program = anchored(std::move(state_->setup.program));
+}
+
+Control::~Control()
+{
+    state_->halt();
+}
+
+void Control::play(const json& request)
+{
+    State& state = *state_;
+    Plan plan = checkPlay(request, state.checks());
+    const std::vector<std::string> argv = state.argvOf(plan, plan.index);
+    state.halt();
+    try {
+        state.start(argv);
+    } catch (const process::Failure& failure) {
+        state.darken();
+        throw Refusal{kServerError, failure.what};
+    }
+    state.index = plan.index;
+    state.plan = std::move(plan);
+}
+
+void Control::stop()
+{
+    state_->halt();
+    state_->darken();
+}
+
+bool Control::tick()
+{
+    State& state = *state_;
+    if (!state.plan || state.writer.running())
+        return false;
+    // An item that failed ends the playlist rather than have the next fail
+    // in turn, ten times a second.
+    if (state.plan->kind == Plan::Kind::playlist && state.writer.status() == 0 && state.next())
+        return true;
+    state.plan.reset();
+    return true;
+}
+
+json Control::playing() const
+{
+    if (!state_->plan)
+        return nullptr;
+    json normal = state_->plan->normal;
+    if (state_->plan->kind == Plan::Kind::playlist)
+        normal["index"] = state_->index;
+    return normal;
+}
+
+json Control::effects()
+{
+    json list = json::array();
+    for (const lEffectInfo& info : lBuiltInEffects()) {
+        const std::unique_ptr<lEffect> effect = info.make();
+        json settings = json::array();
+        for (const lEffect::Setting& setting : effect->settings())
+            settings.push_back({{"name", setting.key},
+                                {"default", setting.value},
+                                {"min", setting.min},
+                                {"max", setting.max},
+                                {"help", setting.help}});
+        list.push_back({{"name", info.name}, {"description", info.description}, {"settings", std::move(settings)}});
+    }
+    return {{"effects", std::move(list)}, {"palettes", lPalette::names()}};
+}
 
 }  // namespace ledcube::web
