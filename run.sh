@@ -7,6 +7,10 @@
 #   ./run.sh effects [--edge N]
 #                          every effect of cubefx on the viewer for edge N
 #                          (default 12), one after another
+#   ./run.sh web [--edge N]
+#                          cubeweb for edge N (default 12): the cube live in
+#                          a web page, from which you pick what it plays; it
+#                          prints the address to open
 #   ./run.sh --edge N [CUBEPLAY OPTION...] PROGRAM [ARGS...]
 #                          your own animation program on the edge-N viewer
 #                          (any edge from 3 to 16; one not built yet is added
@@ -23,7 +27,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="$here/build-run"
 
 usage() {  # to the descriptor given
-    { echo "Usage:"; sed -n '4,15p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
+    { echo "Usage:"; sed -n '4,19p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
 }
 
 # unusable WHY: a usage error, said in one line before the usage.
@@ -33,7 +37,7 @@ unusable() {
     exit 2
 }
 
-effects=false
+effects=false web=false
 case "${1:-show}" in
     show) play=(--edge 12 cubeshow 12) ;;
     fill5) play=(--edge 5 cubefill) ;;
@@ -42,6 +46,11 @@ case "${1:-show}" in
         [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || unusable "effects takes only --edge N"
         play=(--edge "${3:-12}" cubefx)
         effects=true  # cubefx is told the edge once it has been checked
+        ;;
+    web)
+        [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || unusable "web takes only --edge N"
+        play=(--edge "${3:-12}")
+        web=true
         ;;
     --edge)
         [[ $# -ge 3 ]] || unusable "--edge N needs a program to play"
@@ -75,4 +84,8 @@ step configure "Configuring…" \
     cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCUBE_EDGES="$edges"
 step build "Building… (about a minute on 2 cores the first time)" cmake --build "$build" -j"$(nproc)"
 
+if $web; then
+    # cubeweb for another edge hands over to its build for that edge.
+    exec "$build/bin/cubeweb" --dir "$here/run" --edge "$edge"
+fi
 exec "$build/bin/cubeplay" --dir "$here/run" "${play[@]}"
