@@ -13,6 +13,7 @@
 #include "common/headless.h"
 #include "common/mapping.h"
 #include "common/process.h"
+#include "common/progress.h"
 #include "common/wholefile.h"
 #include "export/formats.h"
 #include "record/recording.h"
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -50,6 +52,7 @@ struct Options {
     bool zstd = false;
     bool mono = false;
     std::string prefix = "cube";
+    int progressFd = -1;  // -1: no progress lines
     strip::Mapping mapping;
     std::vector<std::string> given;  // the options named, for the checks against the format
     Format format = Format::fseq;
@@ -81,6 +84,9 @@ cli::Tool tool(const std::string& name)
                       "                          layer by layer and row by row (mono)\n"
                       "  --name PREFIX           .h: the names' prefix (default cube: cube_frames,\n"
                       "                          CUBE_EDGE...)\n"
+                      "  --progress-fd FD        write a line \"DONE TOTAL\" to descriptor FD as the\n"
+                      "                          show's releases are played, for a program that\n"
+                      "                          runs this one\n"
                       "\n"
                       "The strip's order and colours, for .fseq, .bin and an rgb .h, as cubesend sends\n"
                       "them (an unlit LED is 0, 0, 0):\n" +
@@ -123,12 +129,12 @@ std::string optionName(const char* argument)
 }
 
 // Refuses the options that the output's format does not take. Every format
-// takes --speed and --hold; the wiring and colour options go with the
+// takes --speed, --hold and --progress-fd; the wiring and colour options go with the
 // formats that carry the strip's bytes.
 void checkOptions(const cli::Parser& args, const Options& options)
 {
     for (const std::string& option : options.given) {
-        if (option == "--speed" || option == "--hold")
+        if (option == "--speed" || option == "--hold" || option == "--progress-fd")
             continue;
         if (option == "--leds-per-universe")
             args.fail("--leds-per-universe does not apply to a file: it has no universes");
@@ -180,6 +186,8 @@ Options parseOptions(const std::string& name, int argc, char** argv)
             if (!isIdentifier(v))
                 args.fail("--name takes a C name of letters, digits and '_', not " + cli::quoted(v));
             options.prefix = v;
+        } else if (const char* v = args.option("--progress-fd")) {
+            options.progressFd = static_cast<int>(args.count("--progress-fd", v, 0, INT_MAX));
         } else if (!options.mapping.take(args)) {
             if (args.positional() && !options.recording)
                 options.recording = args.current();
@@ -202,22 +210,28 @@ Options parseOptions(const std::string& name, int argc, char** argv)
     return options;
 }
 
-// The show's releases as the strip's bytes, with when each shows.
+// The show's releases as the strip's bytes, with when each shows, and how
+// many of them are played so far on the progress line.
 class Releases {
 public:
-    Releases(const recording::Recording& show, const timeline::Timing& timing, const Options& options)
+    Releases(const std::string& name, const recording::Recording& show, const timeline::Timing& timing,
+             const Options& options)
         : player_(show),
           timing_(timing),
           wiring_(options.mapping.wiring(show.edge)),
           colour_(options.mapping.colour),
-          pixels_(wiring_.size() * strip::kBytesPerPixel)
+          pixels_(wiring_.size() * strip::kBytesPerPixel),
+          progress_(name, "releases", timing.releases, options.progressFd)
     {
     }
 
     bool next()
     {
-        if (!player_.next())
+        if (!player_.next()) {
+            progress_.clear();
             return false;
+        }
+        progress_.update(++played_);
         strip::toPixels(player_.shown(), wiring_, colour_, pixels_.data());
         return true;
     }
@@ -231,6 +245,8 @@ private:
     strip::Wiring wiring_;
     strip::ColourCorrection colour_;
     exporter::Frame pixels_;
+    cli::Progress progress_;
+    std::size_t played_ = 0;
 };
 
 std::size_t sampleCount(const timeline::Timing& timing, uint64_t stepUs)
@@ -350,7 +366,7 @@ int exportRecording(const std::string& name, int argc, char** argv)
     const Options options = parseOptions(name, argc, argv);
     const recording::Recording show = timeline::loadShow(kBase, options.recording, argv);
     const timeline::Timing timing = timeline::timingOf(show, options.speed, options.holdMs * kUsPerMs);
-    Releases releases(show, timing, options);
+    Releases releases(name, show, timing, options);
     const double seconds = static_cast<double>(timing.endUs()) / kUsPerSecond;
 
     // The file's errors name it already.

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +75,9 @@ cli::Tool tool(const std::string& name)
                       "                  default 30)\n"
                       "  --size WxH      picture size in pixels (default 800x600)\n"
                       "  --text WHICH    overlay: prompt (as the viewer starts), help or none\n"
+                      "  --progress-fd FD\n"
+                      "                  write a line \"DONE TOTAL\" to descriptor FD as frames\n"
+                      "                  are made, for a program that runs this one\n"
                       "  --help          show this help and exit\n"
                       "  --version       show the version and exit\n"
                       "\n"
@@ -87,6 +91,7 @@ struct Options {
     unsigned long holdMs = timeline::kDefaultHoldMs;
     View view;
     int fps = static_cast<int>(kDefaultFps);
+    int progressFd = -1;  // -1: no progress lines
     int width = kDefaultWidth;
     int height = kDefaultHeight;
     const char* recording = nullptr;
@@ -125,6 +130,8 @@ Options parseOptions(const std::string& name, int argc, char** argv)
             options.fps = static_cast<int>(args.count("--fps", v, render::kMinFps, render::kMaxFps));
         else if (const char* v = args.option("--size"))
             parseSize(args, v, options);
+        else if (const char* v = args.option("--progress-fd"))
+            options.progressFd = static_cast<int>(args.count("--progress-fd", v, 0, INT_MAX));
         else if (const char* v = args.option("--text")) {
             const std::string which = v;
             if (which != "prompt" && which != "help" && which != "none")
@@ -280,7 +287,7 @@ public:
           stop_(stop),
           output_(output),
           cache_(std::size_t(options.width) * options.height * kBytesPerPixel),
-          progress_(name, "frames", frames)
+          progress_(name, "frames", frames, options.progressFd)
     {
     }
 
