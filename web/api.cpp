@@ -31,11 +31,16 @@ Response noContent()
 
 }  // namespace
 
+std::string jsonText(const json& value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 Response jsonResponse(int status, const json& body)
 {
     Response response;
     response.status = status;
-    response.body = body.dump();
+    response.body = jsonText(body);
     return response;
 }
 

@@ -32,6 +32,8 @@ struct Response {
     std::string downloadName;     // the name a browser saves the file under
 };
 
+// JSON as text; bytes of a request that are not UTF-8 come back as U+FFFD.
+std::string jsonText(const nlohmann::json& value);
 Response jsonResponse(int status, const nlohmann::json& body);
 Response errorResponse(int status, std::string_view message);
 
