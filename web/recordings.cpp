@@ -7,6 +7,7 @@
 #include "record/recording.h"
 #include "lbox/lFrame.h"
 #include "web/api.h"
+#include "web/status.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,12 +32,12 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kOk = 200;
-constexpr int kAccepted = 202;
-constexpr int kBadRequest = 400;
-constexpr int kNotFound = 404;
-constexpr int kConflict = 409;
-constexpr int kFailed = 500;
+using status::kAccepted;
+using status::kBadRequest;
+using status::kConflict;
+using status::kNotFound;
+using status::kOk;
+using status::kServerError;
 
 constexpr std::size_t kMaxNameBytes = 64;
 constexpr const char* kRecExtension = ".rec";
@@ -346,7 +347,7 @@ void Recordings::State::startJob(std::string_view name, const Format& format, co
         if (log >= 0)
             ::close(log);
         jobs.pop_back();
-        throw Refusal{kFailed, why};
+        throw Refusal{kServerError, why};
     }
     job.progressFd = pipe[0];
     ::fcntl(job.progressFd, F_SETFL, O_NONBLOCK);
@@ -358,7 +359,7 @@ void Recordings::State::startJob(std::string_view name, const Format& format, co
         ::close(pipe[1]);
         ::close(log);
         jobs.pop_back();
-        throw Refusal{kFailed, failure.what};
+        throw Refusal{kServerError, failure.what};
     }
     ::close(pipe[1]);
     ::close(log);
@@ -387,16 +388,16 @@ bool Recordings::State::readProgress(Job& job)
 void Recordings::State::finishJob(Job& job)
 {
     std::error_code error;
-    const int status = job.child.status().value_or(-1);
-    if (status == 0 && fs::is_regular_file(job.making, error)) {
+    const int exitStatus = job.child.status().value_or(-1);
+    if (exitStatus == 0 && fs::is_regular_file(job.making, error)) {
         fs::rename(job.making, job.made, error);
         if (!error)
             fs::last_write_time(job.made, job.recordedAt, error);
     }
-    if (status != 0 || error) {
+    if (exitStatus != 0 || error) {
         std::string why = lastLine(job.log);
         if (why.empty())
-            why = job.child.name() + " ended with status " + std::to_string(status);
+            why = job.child.name() + " ended with status " + std::to_string(exitStatus);
         failures[job.made.filename().string()] = why;
     }
     fs::remove(job.making, error);
@@ -495,7 +496,7 @@ void Recordings::remove(std::string_view name)
     state_->dropJobs(name);
     std::error_code error;
     if (!fs::remove(path, error) || error)
-        throw Refusal{kFailed, "cannot delete " + path.filename().string() + ": " + error.message()};
+        throw Refusal{kServerError, "cannot delete " + path.filename().string() + ": " + error.message()};
     state_->changed = true;
 }
 
@@ -518,7 +519,7 @@ void Recordings::startRecording(std::string_view name)
         if (file)
             std::fclose(file);
         fs::remove(part, error);
-        throw Refusal{kFailed, why};
+        throw Refusal{kServerError, why};
     }
     state.recording = std::string(name);
     state.part = part;
@@ -539,7 +540,7 @@ void Recordings::stopRecording()
     const std::string name = state_->final.filename().string();
     state_->changed = true;
     if (!state_->endRecording())
-        throw Refusal{kFailed, "unable to write " + name + ": it is not kept"};
+        throw Refusal{kServerError, "unable to write " + name + ": it is not kept"};
 }
 
 void Recordings::code(uint8_t code, const uint8_t* record, const storeColor* shown, const storeColor* building)
@@ -575,7 +576,7 @@ Response Recordings::download(std::string_view name, std::string_view format)
             return progressResponse(job.progress);
     const fs::path file = state.madePath(name, *made);
     if (auto failure = state.failures.extract(file.filename().string()))
-        throw Refusal{kFailed, failure.mapped()};
+        throw Refusal{kServerError, failure.mapped()};
     std::error_code error;
     if (fs::is_regular_file(file, error) && fs::last_write_time(file, error) == fs::last_write_time(rec, error) &&
         !error)

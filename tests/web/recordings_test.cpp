@@ -146,6 +146,14 @@ protected:
         return {0, "no refusal"};
     }
 
+    template <typename Call>
+    static void expectRefusal(Call call, int status, const std::string& message)
+    {
+        const Refusal refusal = refusalOf(call);
+        EXPECT_EQ(refusal.status, status) << refusal.message;
+        EXPECT_EQ(refusal.message, message);
+    }
+
     // Drives the recorder with `codes` as a receiver would, before acting on
     // each one.
     void play(Recordings& recordings, Receiver& receiver, const std::vector<Code>& codes)
@@ -214,17 +222,14 @@ TEST_F(RecordingsTest, NamesThatAreNotPlainAreRefusedWithWhy)
         {"del\x7f", "a recording's name cannot hold control characters"},
     };
     for (const auto& c : cases) {
-        for (const Refusal& refusal :
-             {refusalOf([&] { recordings.existing(c.name); }), refusalOf([&] { recordings.remove(c.name); }),
-              refusalOf([&] { recordings.startRecording(c.name); }),
-              refusalOf([&] { recordings.download(c.name, "gif"); })}) {
-            EXPECT_EQ(refusal.status, 400) << c.name;
-            EXPECT_EQ(refusal.message, c.message) << c.name;
-        }
+        SCOPED_TRACE(c.name);
+        expectRefusal([&] { recordings.existing(c.name); }, 400, c.message);
+        expectRefusal([&] { recordings.remove(c.name); }, 400, c.message);
+        expectRefusal([&] { recordings.startRecording(c.name); }, 400, c.message);
+        expectRefusal([&] { recordings.download(c.name, "gif"); }, 400, c.message);
     }
-    const Refusal missing = refusalOf([&] { recordings.existing(std::string(64, 'a')); });
-    EXPECT_EQ(missing.status, 404) << "64 bytes is a name still";
-    EXPECT_EQ(missing.message, "no recording \"" + std::string(64, 'a') + "\"");
+    // 64 bytes is a name still.
+    expectRefusal([&] { recordings.existing(std::string(64, 'a')); }, 404, "no recording \"" + std::string(64, 'a') + "\"");
     EXPECT_EQ(refusalOf([&] { recordings.remove("gone"); }).status, 404);
     EXPECT_EQ(refusalOf([&] { recordings.download("gone", "rec"); }).status, 404);
     EXPECT_EQ(refusalOf([&] { recordings.download("gone", "gif"); }).status, 404);
@@ -265,9 +270,7 @@ TEST_F(RecordingsTest, RemoveDeletesTheRecordingOnce)
     EXPECT_EQ(recordings.existing("show"), fs::canonical(folder()) / "show.rec");
     recordings.remove("show");
     EXPECT_FALSE(fs::exists(folder() / "show.rec"));
-    const Refusal again = refusalOf([&] { recordings.remove("show"); });
-    EXPECT_EQ(again.status, 404);
-    EXPECT_EQ(again.message, "no recording \"show\"");
+    expectRefusal([&] { recordings.remove("show"); }, 404, "no recording \"show\"");
 }
 
 TEST_F(RecordingsTest, LinksOutOfTheFolderAreMissing)
@@ -297,10 +300,8 @@ TEST_F(RecordingsTest, RecordingStartsAndStopsOnceAndIsListedOnlyWhenDone)
     recordings.startRecording("show");
     EXPECT_EQ(recordings.state().at("recording"), "show");
 
-    const Refusal twice = refusalOf([&] { recordings.startRecording("other"); });
-    EXPECT_EQ(twice.status, 409);
-    EXPECT_EQ(twice.message, "a recording runs already: \"show\"");
-    EXPECT_EQ(refusalOf([&] { recordings.remove("show"); }).status, 409);
+    expectRefusal([&] { recordings.startRecording("other"); }, 409, "a recording runs already: \"show\"");
+    expectRefusal([&] { recordings.remove("show"); }, 409, "\"show\" is being recorded: stop the recording first");
 
     Receiver receiver;
     play(recordings, receiver, {batch({{0, 0, 0, kRed}}), {channel::kStatusReleaseNoKeep, {}}});
@@ -315,12 +316,8 @@ TEST_F(RecordingsTest, RecordingStartsAndStopsOnceAndIsListedOnlyWhenDone)
     EXPECT_EQ(list[0].at("name"), "show");
     EXPECT_EQ(list[0].at("frames"), 2) << "the frame on show at the start, then the one recorded";
 
-    const Refusal none = refusalOf([&] { recordings.stopRecording(); });
-    EXPECT_EQ(none.status, 409);
-    EXPECT_EQ(none.message, "no recording runs");
-    const Refusal there = refusalOf([&] { recordings.startRecording("show"); });
-    EXPECT_EQ(there.status, 409);
-    EXPECT_EQ(there.message, "show.rec is there already");
+    expectRefusal([&] { recordings.stopRecording(); }, 409, "no recording runs");
+    expectRefusal([&] { recordings.startRecording("show"); }, 409, "show.rec is there already");
 }
 
 TEST_F(RecordingsTest, CodesBeforeTheStartAndAfterTheStopAreNotRecorded)
@@ -479,9 +476,8 @@ TEST_F(RecordingsTest, DownloadingTheRecordingSendsItsFile)
     EXPECT_EQ(response.file, fs::canonical(folder()) / "show.rec");
     EXPECT_EQ(response.contentType, "application/octet-stream");
     EXPECT_EQ(response.downloadName, "show.rec");
-    const Refusal format = refusalOf([&] { recordings.download("show", "mp4"); });
-    EXPECT_EQ(format.status, 404);
-    EXPECT_EQ(format.message, "no recording is made into .mp4: take .rec, .gif, .fseq, .bin or .h");
+    expectRefusal([&] { recordings.download("show", "mp4"); }, 404,
+                  "no recording is made into .mp4: take .rec, .gif, .fseq, .bin or .h");
 }
 
 // The bytes a made file begins with, and what it is sent as.
