@@ -42,6 +42,16 @@ logs=$PWD/build-test/logs
 source scripts/setup.sh
 need_packages "${test_packages[@]}"
 
+# The page's browser tests drive Debian's chromium through puppeteer-core at
+# the version that the lock file pins; no browser of its own is downloaded.
+browser_tests=tests/web/browser
+npm_ci() {
+    (cd "$browser_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
+}
+if [[ ! $browser_tests/node_modules/.package-lock.json -nt $browser_tests/package-lock.json ]]; then
+    step npm-ci "Installing the browser tests' Node.js packages…" npm_ci
+fi
+
 stage=0
 stage() {
     stage=$((stage + 1))
