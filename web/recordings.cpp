@@ -52,6 +52,9 @@ constexpr const char* kExportsFolder = ".exports";
 constexpr const char* kMakingFolder = ".making";
 constexpr const char* kLogExtension = ".log";
 constexpr double kUsPerSecond = 1e6;
+// Each export is a program of its own (cuberender with its own X server), so
+// requests cannot start them without bound.
+constexpr std::size_t kMaxExports = 2;
 constexpr mode_t kFileMode = 0644;
 constexpr std::size_t kReadChunk = 512;
 constexpr unsigned char kLastControl = 0x1f;
@@ -331,6 +334,8 @@ bool Recordings::State::endRecording()
 
 void Recordings::State::startJob(std::string_view name, const Format& format, const fs::path& rec)
 {
+    if (jobs.size() >= kMaxExports)
+        throw Refusal{kConflict, std::to_string(jobs.size()) + " exports are being made: ask again once one is done"};
     fs::create_directories(makingFolder);
     Job& job = jobs.emplace_back();
     job.name = name;

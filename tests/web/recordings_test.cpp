@@ -518,7 +518,6 @@ TEST_F(RecordingsTest, AGifIsMadeOnceWhileTheRecordingStaysTheSame)
     Recordings recordings(setup());
     writeKnownShow(folder() / "show.rec");
     EXPECT_EQ(recordings.download("show", "gif").status, 202);
-    EXPECT_EQ(recordings.download("show", "gif").status, 202) << "asked again while it is made";
     const web::Response gif = madeDownload(recordings, "show", "gif");
     ASSERT_EQ(gif.status, 200) << gif.body;
     EXPECT_EQ(gif.contentType, "image/gif");
@@ -533,6 +532,28 @@ TEST_F(RecordingsTest, AGifIsMadeOnceWhileTheRecordingStaysTheSame)
 
     recordings.remove("show");
     EXPECT_FALSE(fs::exists(gif.file)) << "the exports go with the recording";
+}
+
+// Tools that never finish, in place of cuberender and cubeexport, hold
+// their exports in the making for as long as the test needs.
+TEST_F(RecordingsTest, NoMoreThanTwoExportsAreMadeAtOnce)
+{
+    const fs::path programs = fs::path(dir.root()) / "programs";
+    fs::create_directories(programs);
+    for (const char* tool : {"cuberender5", "cubeexport5"}) {
+        std::ofstream(programs / tool) << "#!/bin/sh\nexec sleep 600\n";
+        fs::permissions(programs / tool, fs::perms::owner_all);
+    }
+    Recordings recordings({.folder = folder(), .edge = kEdge, .programs = programs});
+    writeKnownShow(folder() / "show.rec");
+    EXPECT_EQ(recordings.download("show", "gif").status, 202);
+    EXPECT_EQ(recordings.download("show", "fseq").status, 202);
+    expectRefusal([&] { recordings.download("show", "bin"); }, 409,
+                  "2 exports are being made: ask again once one is done");
+    const web::Response again = recordings.download("show", "gif");
+    EXPECT_EQ(again.status, 202) << "one being made is told as it goes";
+    EXPECT_EQ(again.body, R"({"progress":0.0})");
+    EXPECT_EQ(recordings.state().at("exports").size(), 2u);
 }
 
 TEST_F(RecordingsTest, AFailedExportSaysWhatTheToolSaid)
