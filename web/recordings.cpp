@@ -214,6 +214,20 @@ struct Recorder {
     bool failed = false;  // an item could not be written
 };
 
+// A descriptor closed when it goes.
+struct Descriptor {
+    explicit Descriptor(int given) : fd(given) {}
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int fd;
+};
+
 // An export being made by a child program.
 struct Job {
     std::string name;
@@ -281,6 +295,7 @@ struct Recordings::State {
     nlohmann::json describe(const fs::path& path) const;
     bool endRecording();
     void startJob(std::string_view name, const Format& format, const fs::path& rec);
+    void launch(Job& job, const fs::path& rec) const;
     bool readProgress(Job& job);
     void finishJob(Job& job);
     void pollJobs();
@@ -336,39 +351,43 @@ void Recordings::State::startJob(std::string_view name, const Format& format, co
 {
     if (jobs.size() >= kMaxExports)
         throw Refusal{kConflict, std::to_string(jobs.size()) + " exports are being made: ask again once one is done"};
-    fs::create_directories(makingFolder);
+    std::error_code error;
+    fs::create_directories(makingFolder, error);
     Job& job = jobs.emplace_back();
     job.name = name;
     job.format = &format;
     job.made = madePath(name, format);
     job.making = makingFolder / job.made.filename();
     job.log = makingFolder / (job.made.filename().string() + kLogExtension);
-    job.recordedAt = fs::last_write_time(rec);
-
-    int pipe[2];
-    const int log = ::open(job.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
-    if (log < 0 || ::pipe2(pipe, O_CLOEXEC) != 0) {
-        const std::string why = process::because("cannot make " + job.made.filename().string());
-        if (log >= 0)
-            ::close(log);
-        jobs.pop_back();
-        throw Refusal{kServerError, why};
-    }
-    job.progressFd = pipe[0];
-    ::fcntl(job.progressFd, F_SETFL, O_NONBLOCK);
-    const fs::path program = programs / cli::programForEdge(format.tool, setup.edge);
+    job.recordedAt = fs::last_write_time(rec, error);
     try {
-        job.child.start({program.string(), "--progress-fd", std::to_string(pipe[1]), rec.string(), job.making.string()},
-                        {.dir = {}, .in = -1, .out = log, .err = log, .keep = pipe[1]});
-    } catch (const process::Failure& failure) {
-        ::close(pipe[1]);
-        ::close(log);
+        launch(job, rec);
+    } catch (const Refusal&) {
         jobs.pop_back();
+        throw;
+    }
+    changed = true;
+}
+
+// Starts the job's tool, its output and error going to the job's log, its
+// progress to a pipe. Neither end waits: we read what is there, and a tool
+// whose reader lags behind drops a line rather than stopping.
+void Recordings::State::launch(Job& job, const fs::path& rec) const
+{
+    const Descriptor log(::open(job.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode));
+    int pipe[2] = {-1, -1};
+    if (log.fd < 0 || ::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw Refusal{kServerError, process::because("cannot make " + job.made.filename().string())};
+    job.progressFd = pipe[0];
+    const Descriptor toolEnd(pipe[1]);
+    const fs::path program = programs / cli::programForEdge(job.format->tool, setup.edge);
+    try {
+        job.child.start({program.string(), "--progress-fd", std::to_string(toolEnd.fd), rec.string(),
+                         job.making.string()},
+                        {.dir = {}, .in = -1, .out = log.fd, .err = log.fd, .keep = toolEnd.fd});
+    } catch (const process::Failure& failure) {
         throw Refusal{kServerError, failure.what};
     }
-    ::close(pipe[1]);
-    ::close(log);
-    changed = true;
 }
 
 // Reads what the tool said of its progress so far; true when it moved.
@@ -394,17 +413,20 @@ void Recordings::State::finishJob(Job& job)
 {
     std::error_code error;
     const int exitStatus = job.child.status().value_or(-1);
-    if (exitStatus == 0 && fs::is_regular_file(job.making, error)) {
+    if (exitStatus == 0) {
         fs::rename(job.making, job.made, error);
         if (!error)
             fs::last_write_time(job.made, job.recordedAt, error);
     }
-    if (exitStatus != 0 || error) {
-        std::string why = lastLine(job.log);
-        if (why.empty())
-            why = job.child.name() + " ended with status " + std::to_string(exitStatus);
+    std::string why;
+    if (exitStatus != 0)
+        why = lastLine(job.log);
+    if (exitStatus != 0 && why.empty())
+        why = job.child.name() + " ended with status " + std::to_string(exitStatus);
+    if (error)
+        why = "cannot keep " + job.made.filename().string() + ": " + error.message();
+    if (!why.empty())
         failures[job.made.filename().string()] = why;
-    }
     fs::remove(job.making, error);
     fs::remove(job.log, error);
 }

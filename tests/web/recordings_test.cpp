@@ -556,6 +556,16 @@ TEST_F(RecordingsTest, NoMoreThanTwoExportsAreMadeAtOnce)
     EXPECT_EQ(recordings.state().at("exports").size(), 2u);
 }
 
+TEST_F(RecordingsTest, AToolThatCannotStartIsSaid)
+{
+    const fs::path programs = fs::path(dir.root()) / "nothing";
+    Recordings recordings({.folder = folder(), .edge = kEdge, .programs = programs});
+    writeKnownShow(folder() / "show.rec");
+    expectRefusal([&] { recordings.download("show", "h"); }, 500,
+                  "cannot start " + (programs / "cubeexport5").string() + ": No such file or directory");
+    EXPECT_EQ(recordings.state().at("exports").size(), 0u);
+}
+
 TEST_F(RecordingsTest, AFailedExportSaysWhatTheToolSaid)
 {
     Recordings recordings(setup());
