@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -389,6 +390,35 @@ TEST_F(RecordingsTest, ARecordingBeginsExactlyOnTheFrameOnShow)
     // The cleared table released: all grey.
     EXPECT_TRUE(std::all_of(frames[3].begin(), frames[3].end(), [](const storeColor& c) { return sameColour(c, kUnlit); }));
     EXPECT_TRUE(std::equal(frames[3].begin(), frames[3].end(), receiver.shownTable().begin(), sameColour));
+}
+
+// The receiver thread writes while the loop thread starts and stops: every
+// recording made so comes out whole, and begins on a frame of its own.
+TEST_F(RecordingsTest, RecordingsStartedAndStoppedWhileCodesComeAreWhole)
+{
+    constexpr int kRecordings = 20;
+    Recordings recordings(setup());
+    std::atomic<bool> done{false};  // set by the test's thread, read by the receiver's; the flag alone passes
+    std::thread receiverThread([&] {
+        Receiver receiver;
+        for (uint8_t step = 0; !done.load(std::memory_order_relaxed); ++step)
+            play(recordings, receiver,
+                 {batch({{static_cast<uint8_t>(step % kEdge), 0, 0, kRed}}), {channel::kStatusReleaseNoKeep, {}}});
+    });
+    for (int k = 0; k < kRecordings; ++k) {
+        const std::string name = "take" + std::to_string(k);
+        recordings.startRecording(name);
+        std::this_thread::sleep_for(1ms);
+        recordings.stopRecording();
+    }
+    done.store(true, std::memory_order_relaxed);
+    receiverThread.join();
+    for (int k = 0; k < kRecordings; ++k) {
+        const recording::Recording show = loaded("take" + std::to_string(k));
+        if (!show.items.empty()) {
+            EXPECT_EQ(show.items[0].code, channel::kStatusClear) << "take " << k << " begins with the frame on show";
+        }
+    }
 }
 
 // The release lines of a cubetrace output without their numbers and times:
