@@ -61,9 +61,13 @@ constexpr double kDefaultTimeout = 2.5;
 constexpr double kMinOpcIdle = 0.1;
 constexpr double kMaxOpcIdle = 86400;
 
-// A writer asked to stop ends within a frame or two; one that does not is
-// killed after this, so that the server's loop is not held up for long.
-constexpr auto kWriterGrace = 1000ms;
+// A writer asked to stop leaves the channel within a frame or two; then the
+// library holds it for a second more as it ends. That hold, or a writer that
+// ignores the request, is not worth holding the server's loop for: it is
+// killed after this. A kill is harmless to the channel, whose receiver
+// answers a code whoever stored it, and the next writer's first frames go
+// out whole.
+constexpr auto kWriterGrace = 250ms;
 // How long darkening the cube waits for the receiver to take each code.
 constexpr auto kChannelWait = 250ms;
 constexpr auto kChannelPoll = 1ms;

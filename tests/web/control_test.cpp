@@ -1,0 +1,529 @@
+// What the cube plays: the effects' list, the checks of a play request with
+// their exact messages and the command lines they make (web::checkPlay,
+// web::writerArgv), and Control with real writers below cubetrace: the
+// child's command line, the frames, stop's dark cube, a playlist that
+// moves on, and no child left behind.
+
+#include "effects/lEffect.h"
+#include "lbox/channel.h"
+#include "tests/record/recording_file.h"
+#include "tests/demos/trace.h"
+#include "web/api.h"
+#include "web/control.h"
+#include "web/playing.h"
+#include "web/recordings.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using json = nlohmann::json;
+using testsupport::binary;
+using web::Control;
+using web::Plan;
+using web::Refusal;
+
+constexpr int kEdge = 5;
+const std::string kPrograms = "/opt/cube/bin";
+constexpr auto kDeadline = std::chrono::seconds(30);
+constexpr auto kPoll = std::chrono::milliseconds(5);
+constexpr uint64_t kLongAfterMs = 600000;
+
+web::PlayChecks checks(bool programGiven = false)
+{
+    return {kEdge, programGiven, [](std::string_view name) -> std::filesystem::path {
+                if (name == "show")
+                    return "/recordings/show.rec";
+                throw Refusal{404, "no recording " + std::string(name)};
+            }};
+}
+
+Plan check(const std::string& request, bool programGiven = false)
+{
+    return web::checkPlay(json::parse(request), checks(programGiven));
+}
+
+std::vector<std::string> argvOf(const std::string& request, std::size_t item = 0)
+{
+    return web::writerArgv(check(request), item, kPrograms, kEdge);
+}
+
+// --- the effects' list ---------------------------------------------------------
+
+TEST(Effects, ListsTheTwentyEffectsWithRainsOwnSettings)
+{
+    const json effects = Control::effects();
+    ASSERT_EQ(effects["effects"].size(), 20u);
+    const json& rain = effects["effects"][0];
+    EXPECT_EQ(rain["name"], "rain");
+    EXPECT_EQ(rain["description"], "drops fall from the top layer and splash on the floor");
+    EXPECT_EQ(rain["settings"], json::parse(R"([
+        {"name": "drops", "default": 24, "min": 0.1, "max": 1000,
+         "help": "drops a second on a floor of 8 x 8, scaled to the cube's"},
+        {"name": "speed", "default": 10, "min": 0.5, "max": 100, "help": "layers a drop falls a second"},
+        {"name": "length", "default": 3, "min": 1, "max": 16, "help": "LEDs in a drop's tail"}])"));
+}
+
+TEST(Effects, NamesEveryBuiltInEffectInOrderAndThePalettes)
+{
+    const json effects = Control::effects();
+    ASSERT_EQ(effects["effects"].size(), lBuiltInEffects().size());
+    for (std::size_t i = 0; i < lBuiltInEffects().size(); ++i)
+        EXPECT_EQ(effects["effects"][i]["name"], lBuiltInEffects()[i].name);
+    EXPECT_EQ(effects["palettes"], json::parse(R"(["rainbow", "candy", "fire", "forest", "ice", "ocean"])"));
+}
+
+// --- what a request becomes ----------------------------------------------------------
+
+TEST(CheckPlay, AnEffectWithEverythingGivenGoesToCubefxAsGiven)
+{
+    const std::string request =
+        R"({"effect": "rain", "settings": {"drops": 30}, "palette": "fire", "colour": "#ff8000", "seed": 7, "duration": 60})";
+    EXPECT_EQ(argvOf(request), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "60",
+                                                          "--seed", "7", "--palette", "fire", "--colour", "#ff8000",
+                                                          "rain:drops=30"}));
+    EXPECT_EQ(check(request).normal, json::parse(R"({"effect": "rain", "settings": {"drops": 30, "speed": 10, "length": 3},
+        "palette": "fire", "colour": "#ff8000", "seed": 7, "duration": 60})"));
+}
+
+TEST(CheckPlay, AnEffectWithoutDurationLoopsUntilStoppedWithCubefxsDefaults)
+{
+    EXPECT_EQ(argvOf(R"({"effect": "plasma"})"),
+              (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--loop", "--duration", "86400", "plasma"}));
+    EXPECT_EQ(check(R"({"effect": "plasma"})").normal,
+              json::parse(R"({"effect": "plasma", "settings": {"speed": 1, "scale": 1}, "palette": "rainbow", "seed": 1})"));
+}
+
+TEST(CheckPlay, SettingsAreWrittenAsNumbersThatReadBackTheSame)
+{
+    EXPECT_EQ(argvOf(R"({"effect": "rain", "settings": {"drops": 0.1, "length": 16.0, "speed": 2.5}})").back(),
+              "rain:drops=0.1,length=16,speed=2.5");
+}
+
+TEST(CheckPlay, NullStandsForAFieldNotGivenSoThatWhatPlaysCanBePlayedAgain)
+{
+    const Plan plan = check(R"({"effect": "rain", "palette": null, "colour": null, "seed": null, "duration": null})");
+    EXPECT_EQ(web::writerArgv(plan, 0, kPrograms, kEdge), argvOf(R"({"effect": "rain"})"));
+    EXPECT_EQ(check(plan.normal.dump()).normal, plan.normal);
+}
+
+TEST(CheckPlay, APlaylistsItemsPlayTenSecondsUnlessTheySayAndItCanStartAtAnIndex)
+{
+    const std::string request =
+        R"({"playlist": [{"effect": "rain", "duration": 20}, {"effect": "plasma", "palette": "ice"}], "loop": true, "index": 1})";
+    const Plan plan = check(request);
+    EXPECT_EQ(plan.index, 1u);
+    EXPECT_EQ(argvOf(request, 0),
+              (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "20", "rain"}));
+    EXPECT_EQ(argvOf(request, 1), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "10",
+                                                             "--palette", "ice", "plasma"}));
+    EXPECT_EQ(plan.normal["loop"], true);
+    EXPECT_EQ(plan.normal["playlist"][1]["duration"], 10);
+    EXPECT_FALSE(plan.normal.contains("index"));
+}
+
+TEST(CheckPlay, ListeningPassesOnlyTheOptionsGivenAndShowsEveryDefault)
+{
+    const std::string request = R"({"listen": ["e131", "ddp://127.0.0.1:4048"],
+        "options": {"gamma": 2.2, "serpentine": true, "blank-on-loss": false, "allow": ["127.0.0.1/32"], "wiring": "yxz"}})";
+    EXPECT_EQ(argvOf(request),
+              (std::vector<std::string>{kPrograms + "/cubelisten", "--edge", "5", "--allow=127.0.0.1/32", "--gamma=2.2",
+                                        "--serpentine", "--wiring=yxz", "--", "e131", "ddp://127.0.0.1:4048"}));
+    EXPECT_EQ(check(request).normal, json::parse(R"({"listen": ["e131", "ddp://127.0.0.1:4048"], "options": {
+        "gamma": 2.2, "brightness": 1.0, "wiring": "yxz", "serpentine": true, "leds-per-universe": 170,
+        "timeout": 2.5, "blank-on-loss": false, "allow": ["127.0.0.1/32"], "no-multicast": false, "opc-idle": 60}})"));
+}
+
+TEST(CheckPlay, ARecordingPlaysItsFileFromTheRecordingsFolder)
+{
+    EXPECT_EQ(argvOf(R"({"recording": "show", "speed": 2, "loop": true})"),
+              (std::vector<std::string>{kPrograms + "/cubereplay", "--speed", "2", "--loop", "/recordings/show.rec"}));
+    EXPECT_EQ(argvOf(R"({"recording": "show"})"),
+              (std::vector<std::string>{kPrograms + "/cubereplay", "/recordings/show.rec"}));
+    EXPECT_EQ(check(R"({"recording": "show"})").normal, json::parse(R"({"recording": "show", "speed": 1, "loop": false})"));
+}
+
+TEST(CheckPlay, TheProgramIsTakenWhenOneWasGiven)
+{
+    const Plan plan = check(R"({"program": true})", true);
+    EXPECT_EQ(plan.kind, Plan::Kind::program);
+    EXPECT_EQ(plan.normal, json::parse(R"({"program": true})"));
+}
+
+// --- refusals -------------------------------------------------------------------
+
+struct Refused {
+    std::string request;
+    int status;
+    std::string message;
+};
+
+void PrintTo(const Refused& refused, std::ostream* out)
+{
+    *out << refused.request;
+}
+
+class Refusals : public testing::TestWithParam<Refused> {};
+
+TEST_P(Refusals, SayWhyWithTheirStatus)
+{
+    try {
+        check(GetParam().request);
+        ADD_FAILURE() << "taken";
+    } catch (const Refusal& refusal) {
+        EXPECT_EQ(refusal.status, GetParam().status);
+        EXPECT_EQ(refusal.message, GetParam().message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Refusals,
+    testing::Values(
+        Refused{R"([1, 2])", 400,
+                "a request to play is an object that names one of effect, playlist, listen, recording or program, not [1,2]"},
+        Refused{R"({})", 400, "a request to play names one of effect, playlist, listen, recording or program"},
+        Refused{R"({"effect": "rain", "recording": "show"})", 400,
+                "a request to play names one of effect, playlist, listen, recording or program, not effect, recording at once"},
+        Refused{R"({"effect": "rain", "loop": true})", 400,
+                "an effect takes no field \"loop\" (it takes effect, settings, palette, colour, seed, duration)"},
+        Refused{R"({"program": true})", 409, "no PROGRAM was given on cubeweb's command line"},
+        Refused{R"({"program": 1})", 400, "program takes true, not 1"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Effects, Refusals,
+    testing::Values(
+        Refused{R"({"effect": "drizzle"})", 400, "unknown effect \"drizzle\"; GET /api/effects names every one"},
+        Refused{R"({"effect": 3})", 400, "effect takes an effect's name, not 3"},
+        Refused{R"({"effect": "rain", "settings": {"drops": 2000}})", 400,
+                "rain: \"drops\" takes a number from 0.1 to 1000, not '2000'"},
+        Refused{R"({"effect": "rain", "settings": {"drops": "many"}})", 400, "rain: \"drops\" takes a number, not \"many\""},
+        Refused{R"({"effect": "rain", "settings": {"size": 2}})", 400,
+                "rain: \"size\" is not a setting (it takes drops, speed, length)"},
+        Refused{R"({"effect": "rain", "settings": [1]})", 400,
+                "settings takes an object of numbers, such as {\"drops\": 30}, not [1]"},
+        Refused{R"({"effect": "rain", "palette": "mud"})", 400, "unknown palette \"mud\"; GET /api/effects names every one"},
+        Refused{R"({"effect": "rain", "colour": "#ff80"})", 400,
+                "colour takes #rrggbb or a colour's name (red, green, blue, white, yellow, cyan, magenta, orange, "
+                "purple, pink), not \"#ff80\""},
+        Refused{R"({"effect": "rain", "colour": "1,0,0"})", 400,
+                "colour takes #rrggbb or a colour's name (red, green, blue, white, yellow, cyan, magenta, orange, "
+                "purple, pink), not \"1,0,0\""},
+        Refused{R"({"effect": "rain", "seed": -1})", 400, "seed takes a whole number from 0 to 4294967295, not -1"},
+        Refused{R"({"effect": "rain", "seed": 1.5})", 400, "seed takes a whole number from 0 to 4294967295, not 1.5"},
+        Refused{R"({"effect": "rain", "seed": 4294967296})", 400,
+                "seed takes a whole number from 0 to 4294967295, not 4294967296"},
+        Refused{R"({"effect": "rain", "duration": 0})", 400, "duration takes a number from 0.001 to 86400, not 0"},
+        Refused{R"({"effect": "rain", "duration": "10"})", 400, "duration takes a number from 0.001 to 86400, not \"10\""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Playlists, Refusals,
+    testing::Values(
+        Refused{R"({"playlist": []})", 400,
+                "playlist takes a list of one or more effects, such as [{\"effect\": \"rain\", \"duration\": 20}], not []"},
+        Refused{R"({"playlist": [{"effect": "rain"}, "plasma"]})", 400,
+                "playlist[1]: an item is an effect, such as {\"effect\": \"rain\", \"duration\": 20}, not \"plasma\""},
+        Refused{R"({"playlist": [{"effect": "rain"}, {"effect": "plasma", "duration": -2}]})", 400,
+                "playlist[1]: duration takes a number from 0.001 to 86400, not -2"},
+        Refused{R"({"playlist": [{"duration": 5}]})", 400,
+                "playlist[0]: names no effect: an effect is {\"effect\": \"rain\", \"duration\": 20}"},
+        Refused{R"({"playlist": [{"effect": "rain", "settings": {"drops": 0}}]})", 400,
+                "playlist[0]: rain: \"drops\" takes a number from 0.1 to 1000, not '0'"},
+        Refused{R"({"playlist": [{"effect": "rain"}], "index": 1})", 400, "index takes a whole number from 0 to 0, not 1"},
+        Refused{R"({"playlist": [{"effect": "rain"}], "loop": "yes"})", 400, "loop takes true or false, not \"yes\""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Listening, Refusals,
+    testing::Values(
+        Refused{R"({"listen": "e131"})", 400,
+                "listen takes a list of one or more sources, such as [\"e131\", \"ddp://127.0.0.1:4048\"], not \"e131\""},
+        Refused{R"({"listen": ["--layout=/etc/passwd"]})", 400,
+                "source \"--layout=/etc/passwd\" is not a source: e131, artnet, ddp or opc"},
+        Refused{R"({"listen": ["e131"], "options": {"layout": "/etc/passwd"}})", 400,
+                "options: \"layout\" is not an option that cubeweb passes on (it takes gamma, brightness, wiring, "
+                "serpentine, leds-per-universe, timeout, blank-on-loss, allow, no-multicast, opc-idle)"},
+        Refused{R"({"listen": ["e131"], "options": {"gamma": 0}})", 400,
+                "options: gamma takes a number above 0, up to 10, not 0"},
+        Refused{R"({"listen": ["e131"], "options": {"brightness": 1.5}})", 400,
+                "options: brightness takes a number from 0 to 1, not 1.5"},
+        Refused{R"({"listen": ["e131"], "options": {"wiring": "xxz"}})", 400,
+                "options: wiring takes an order of the axes x, y and z, such as \"xyz\" or \"zyx\", not \"xxz\""},
+        Refused{R"({"listen": ["e131"], "options": {"serpentine": 1}})", 400,
+                "options: serpentine takes true or false, not 1"},
+        Refused{R"({"listen": ["e131"], "options": {"leds-per-universe": 171}})", 400,
+                "options: leds-per-universe takes a whole number from 1 to 170, not 171"},
+        Refused{R"({"listen": ["e131"], "options": {"allow": ["10.0.0.0/99"]}})", 400,
+                "options: allow takes a list of IPv4 or IPv6 addresses, each with an optional /PREFIX, not "
+                "\"10.0.0.0/99\""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, Refusals,
+    testing::Values(Refused{R"({"recording": "missing"})", 404, "no recording missing"},
+                    Refused{R"({"recording": 5})", 400, "recording takes a recording's name, not 5"},
+                    Refused{R"({"recording": "show", "speed": 0})", 400, "speed takes a number from 0.01 to 1000, not 0"},
+                    Refused{R"({"recording": "show", "loop": 1})", 400, "loop takes true or false, not 1"}));
+
+TEST(CheckPlay, ALongValueIsQuotedCutShort)
+{
+    try {
+        check(R"({"effect": ")" + std::string(100, 'x') + "\"}");
+        ADD_FAILURE() << "taken";
+    } catch (const Refusal& refusal) {
+        EXPECT_EQ(refusal.message, "unknown effect \"" + std::string(39, 'x') + "...; GET /api/effects names every one");
+    }
+}
+
+// --- Control with real writers -----------------------------------------------------------
+
+struct Running {
+    pid_t pid = 0;
+    std::vector<std::string> argv;
+    std::string cwd;
+};
+
+// This test's children whose program is `program`.
+std::vector<Running> children(const std::string& program)
+{
+    std::vector<Running> found;
+    DIR* proc = ::opendir("/proc");
+    while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string dir = "/proc/" + name;
+        std::ifstream statFile(dir + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        if (parent != ::getpid() || state == "Z")
+            continue;
+        Running child{std::stoi(name), {}, {}};
+        std::ifstream cmdline(dir + "/cmdline");
+        for (std::string word; std::getline(cmdline, word, '\0');)
+            child.argv.push_back(word);
+        std::error_code ignored;
+        child.cwd = std::filesystem::read_symlink(dir + "/cwd", ignored);
+        if (!child.argv.empty() && std::filesystem::path(child.argv[0]).filename() == program)
+            found.push_back(child);
+    }
+    if (proc)
+        ::closedir(proc);
+    return found;
+}
+
+bool gone(pid_t pid)
+{
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string text((std::istreambuf_iterator<char>(cmdline)), {});
+    return text.find("cubefx") == std::string::npos;
+}
+
+template <typename Pred>
+bool eventually(Pred done)
+{
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(kPoll);
+    }
+    return true;
+}
+
+std::string programsDir()
+{
+    return std::filesystem::path(binary("cubefx")).parent_path();
+}
+
+// A cube of edge 5 served by cubetrace, and what Control needs around it.
+class Playing : public testing::Test {
+protected:
+    Control::Setup setup(std::vector<std::string> program = {})
+    {
+        return {kEdge, programsDir(), dir.runDir(), dir.recordPath(), std::move(program)};
+    }
+
+    std::vector<demotest::Frame> frames() { return demotest::parseTrace(receiver.process().out()); }
+
+    bool lit()
+    {
+        const auto shown = frames();
+        return !shown.empty() && shown.back().lit > 0;
+    }
+
+    bool dark()
+    {
+        const auto shown = frames();
+        return !shown.empty() && shown.back().lit == 0;
+    }
+
+    // The one writer that runs, once it does.
+    Running writer(const std::string& name = "cubefx")
+    {
+        std::vector<Running> found;
+        EXPECT_TRUE(eventually([&] { return (found = children(name)).size() == 1; })) << found.size();
+        return found.empty() ? Running{} : found.front();
+    }
+
+    testsupport::RunDir dir;
+    demotest::Receiver receiver{dir, {"--edge", std::to_string(kEdge)}};
+    web::Recordings recordings{{dir.root() + "/recordings", kEdge, programsDir()}};
+};
+
+TEST_F(Playing, AnEffectRunsAsCubefxInTheAnimationDirectoryAndLightsTheCube)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"effect": "rain", "settings": {"drops": 300}, "seed": 3})"));
+    const Running child = writer();
+    EXPECT_EQ(child.argv, (std::vector<std::string>{programsDir() + "/cubefx", "--edge", "5", "--loop", "--duration",
+                                                     "86400", "--seed", "3", "rain:drops=300"}));
+    EXPECT_EQ(std::filesystem::path(child.cwd), std::filesystem::canonical(dir.runDir()));
+    EXPECT_TRUE(eventually([&] { return lit(); })) << receiver.process().out();
+    EXPECT_EQ(control.playing()["effect"], "rain");
+    EXPECT_FALSE(control.tick());
+}
+
+TEST_F(Playing, StopEndsTheWriterAndLeavesTheCubeDark)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"effect": "fade"})"));
+    const pid_t pid = writer().pid;
+    ASSERT_TRUE(eventually([&] { return lit(); })) << receiver.process().out();
+    control.stop();
+    EXPECT_TRUE(gone(pid));
+    EXPECT_TRUE(control.playing().is_null());
+    EXPECT_TRUE(eventually([&] { return dark(); })) << receiver.process().out();
+}
+
+TEST_F(Playing, StopDarkensTheCubeThatAWriterLeftLit)
+{
+    // cubereplay shows one red LED and waits for the next code, which comes
+    // long after; stopped, it leaves the frame as it is.
+    const std::string show = dir.root() + "/lit.rec";
+    testsupport::RecordingFile(show, kEdge)
+        .add(0, channel::kStatusBatchBase + 1, {{1, 2, 3, {1, 0, 0}}})
+        .add(0, channel::kStatusReleaseNoKeep)
+        .add(kLongAfterMs, channel::kStatusReleaseNoKeep);
+    Control control(setup({"cubereplay", show}), recordings);
+    control.play(json::parse(R"({"program": true})"));
+    EXPECT_EQ(writer("cubereplay").argv, (std::vector<std::string>{programsDir() + "/cubereplay", show}));
+    ASSERT_TRUE(eventually([&] { return lit(); })) << receiver.process().out();
+    control.stop();
+    EXPECT_TRUE(eventually([&] { return dark(); })) << receiver.process().out();
+    const auto shown = frames();
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown[shown.size() - 2].lit, 1);
+}
+
+TEST_F(Playing, StopWithNothingPlayingStillShowsADarkFrame)
+{
+    Control control(setup(), recordings);
+    control.stop();
+    EXPECT_TRUE(eventually([&] { return dark(); })) << receiver.process().out();
+}
+
+TEST_F(Playing, ARefusedRequestLeavesWhatPlaysUntouched)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"effect": "fade", "seed": 9})"));
+    const pid_t pid = writer().pid;
+    const json before = control.playing();
+    EXPECT_THROW(control.play(json::parse(R"({"effect": "fade", "seed": -9})")), Refusal);
+    EXPECT_THROW(control.play(json::parse(R"({"program": true})")), Refusal);
+    EXPECT_EQ(writer().pid, pid);
+    EXPECT_EQ(control.playing(), before);
+}
+
+TEST_F(Playing, ANewRequestTakesThePlaceOfTheOldWriter)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"effect": "fade"})"));
+    const pid_t first = writer().pid;
+    control.play(json::parse(R"({"effect": "plasma"})"));
+    EXPECT_TRUE(gone(first));
+    EXPECT_EQ(writer().argv.back(), "plasma");
+}
+
+TEST_F(Playing, APlaylistMovesOnWhenItsItemEnds)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"playlist": [{"effect": "fill", "duration": 0.2}, {"effect": "plasma", "duration": 30}]})"));
+    EXPECT_EQ(control.playing()["index"], 0);
+    ASSERT_TRUE(eventually([&] { return control.tick(); }));
+    EXPECT_EQ(control.playing()["index"], 1);
+    EXPECT_EQ(writer().argv, (std::vector<std::string>{programsDir() + "/cubefx", "--edge", "5", "--duration", "30",
+                                                        "plasma"}));
+}
+
+TEST_F(Playing, AnEffectWithADurationIsLetGoWhenItEnds)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"effect": "fill", "duration": 0.1})"));
+    ASSERT_TRUE(eventually([&] { return control.tick(); }));
+    EXPECT_TRUE(control.playing().is_null());
+    EXPECT_FALSE(control.tick());
+}
+
+TEST_F(Playing, TheProgramIsFoundAmongTheToolkitsPrograms)
+{
+    Control control(setup({"cubefx", "--duration", "30", "plasma"}), recordings);
+    control.play(json::parse(R"({"program": true})"));
+    EXPECT_EQ(writer().argv, (std::vector<std::string>{programsDir() + "/cubefx", "--duration", "30", "plasma"}));
+    EXPECT_EQ(control.playing(), json::parse(R"({"program": true})"));
+}
+
+TEST_F(Playing, AProgramThatCannotBeFoundIsRefusedWithNothingStopped)
+{
+    Control control(setup({"no-such-cube-program"}), recordings);
+    control.play(json::parse(R"({"effect": "fade"})"));
+    const pid_t pid = writer().pid;
+    try {
+        control.play(json::parse(R"({"program": true})"));
+        ADD_FAILURE() << "taken";
+    } catch (const Refusal& refusal) {
+        EXPECT_EQ(refusal.status, 500);
+        EXPECT_EQ(refusal.message,
+                  "cannot find the program \"no-such-cube-program\" among the toolkit's programs or on PATH");
+    }
+    EXPECT_EQ(writer().pid, pid);
+}
+
+TEST_F(Playing, AWriterThatCannotStartIsRefusedAs500)
+{
+    Control::Setup broken = setup();
+    broken.programs = dir.root() + "/nowhere";
+    Control control(broken, recordings);
+    try {
+        control.play(json::parse(R"({"effect": "fade"})"));
+        ADD_FAILURE() << "taken";
+    } catch (const Refusal& refusal) {
+        EXPECT_EQ(refusal.status, 500);
+        EXPECT_EQ(refusal.message, "cannot start " + dir.root() + "/nowhere/cubefx in " + dir.runDir() +
+                                       ": No such file or directory");
+    }
+    EXPECT_TRUE(control.playing().is_null());
+}
+
+TEST_F(Playing, TheDestructorLeavesNoChild)
+{
+    pid_t pid = 0;
+    {
+        Control control(setup(), recordings);
+        control.play(json::parse(R"({"effect": "fade"})"));
+        pid = writer().pid;
+    }
+    EXPECT_TRUE(gone(pid));
+    EXPECT_TRUE(children("cubefx").empty());
+}
+
+}  // namespace
