@@ -267,6 +267,15 @@ struct Recordings::State {
 
     std::list<Job> jobs;
     std::map<std::string, std::string> failures;  // by NAME.FORMAT, until told once
+
+    // What the list said of each recording, kept while its file keeps its
+    // time and size, so that a list reads again only what changed.
+    struct Described {
+        fs::file_time_type time;
+        std::uintmax_t bytes = 0;
+        nlohmann::json item;
+    };
+    mutable std::map<fs::path, Described> described;
     bool changed = false;
 
     explicit State(Setup given) : setup(std::move(given))
@@ -293,6 +302,7 @@ struct Recordings::State {
     }
 
     nlohmann::json describe(const fs::path& path) const;
+    nlohmann::json describedOnce(const fs::path& path) const;
     bool endRecording();
     void startJob(std::string_view name, const Format& format, const fs::path& rec);
     void launch(Job& job, const fs::path& rec) const;
@@ -321,6 +331,22 @@ nlohmann::json Recordings::State::describe(const fs::path& path) const
     item["frames"] = std::count_if(show.items.begin(), show.items.end(),
                                    [](const recording::Item& i) { return recording::isRelease(i.code); });
     item["seconds"] = show.items.empty() ? 0.0 : static_cast<double>(show.items.back().timeUs) / kUsPerSecond;
+    return item;
+}
+
+nlohmann::json Recordings::State::describedOnce(const fs::path& path) const
+{
+    std::error_code timeError;
+    std::error_code sizeError;
+    const fs::file_time_type time = fs::last_write_time(path, timeError);
+    const std::uintmax_t bytes = fs::file_size(path, sizeError);
+    const auto known = described.find(path);
+    if (!timeError && !sizeError && known != described.end() && known->second.time == time &&
+        known->second.bytes == bytes)
+        return known->second.item;
+    nlohmann::json item = describe(path);
+    if (!timeError && !sizeError)
+        described[path] = {time, bytes, item};
     return item;
 }
 
@@ -510,7 +536,9 @@ nlohmann::json Recordings::list() const
     std::sort(found.begin(), found.end());
     nlohmann::json recordings = nlohmann::json::array();
     for (const fs::path& path : found)
-        recordings.push_back(state_->describe(path));
+        recordings.push_back(state_->describedOnce(path));
+    std::erase_if(state_->described,
+                  [&](const auto& known) { return !std::binary_search(found.begin(), found.end(), known.first); });
     return {{"recordings", recordings}};
 }
 

@@ -264,6 +264,18 @@ TEST_F(RecordingsTest, ListTellsFramesSecondsAndBytesSortedByName)
         << "named by the file's own name, not its path: " << list[2].dump();
 }
 
+TEST_F(RecordingsTest, ListSeesARecordingThatChanged)
+{
+    Recordings recordings(setup());
+    writeKnownShow(folder() / "show.rec");
+    EXPECT_EQ(recordings.list().at("recordings").at(0).at("frames"), 2);
+    RecordingFile((folder() / "show.rec").string(), kEdge).add(0, channel::kStatusReleaseKeep);
+    EXPECT_EQ(recordings.list().at("recordings").at(0),
+              nlohmann::json::parse(R"({"name": "show", "frames": 1, "seconds": 0.0, "bytes": 14})"));
+    fs::remove(folder() / "show.rec");
+    EXPECT_EQ(recordings.list().at("recordings").size(), 0u);
+}
+
 TEST_F(RecordingsTest, RemoveDeletesTheRecordingOnce)
 {
     Recordings recordings(setup());
