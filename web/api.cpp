@@ -2,6 +2,7 @@
 
 #include "web/control.h"
 #include "web/live.h"
+#include "web/status.h"
 #include "web/recordings.h"
 
 #include <nlohmann/json.hpp>
@@ -26,7 +27,7 @@ std::pair<std::string_view, std::string_view> splitDownload(std::string_view fil
 
 Response noContent()
 {
-    return jsonResponse(200, json{{"ok", true}});
+    return jsonResponse(status::kOk, json{{"ok", true}});
 }
 
 }  // namespace
@@ -53,9 +54,9 @@ json parseBody(std::string_view body)
 {
     json parsed = json::parse(body, nullptr, false);
     if (parsed.is_discarded())
-        throw Refusal{400, "the body is not JSON"};
+        throw Refusal{status::kBadRequest, "the body is not JSON"};
     if (!parsed.is_object())
-        throw Refusal{400, "the body is not a JSON object"};
+        throw Refusal{status::kBadRequest, "the body is not a JSON object"};
     return parsed;
 }
 
@@ -85,20 +86,20 @@ Response Api::route(std::string_view method, std::string_view path, std::string_
 {
     const auto only = [&](std::string_view allowed) {
         if (method != allowed)
-            throw Refusal{405, std::string(path) + " takes only " + std::string(allowed)};
+            throw Refusal{status::kMethodNotAllowed, std::string(path) + " takes only " + std::string(allowed)};
     };
     if (path == "/state") {
         only("GET");
-        return jsonResponse(200, state());
+        return jsonResponse(status::kOk, state());
     }
     if (path == "/effects") {
         only("GET");
-        return jsonResponse(200, Control::effects());
+        return jsonResponse(status::kOk, Control::effects());
     }
     if (path == "/play") {
         only("POST");
         control_.play(parseBody(body));
-        return jsonResponse(200, json{{"playing", control_.playing()}});
+        return jsonResponse(status::kOk, json{{"playing", control_.playing()}});
     }
     if (path == "/stop") {
         only("POST");
@@ -110,27 +111,27 @@ Response Api::route(std::string_view method, std::string_view path, std::string_
         const json request = parseBody(body);
         const auto value = request.find("brightness");
         if (value == request.end() || !value->is_number() || *value < 0 || *value > 1)
-            throw Refusal{400, "brightness takes a number from 0 to 1"};
+            throw Refusal{status::kBadRequest, "brightness takes a number from 0 to 1"};
         live_.setBrightness(value->get<double>());
-        return jsonResponse(200, json{{"brightness", live_.brightness()}});
+        return jsonResponse(status::kOk, json{{"brightness", live_.brightness()}});
     }
     if (path == kRecordingsPath) {
         only("GET");
-        return jsonResponse(200, recordings_.list());
+        return jsonResponse(status::kOk, recordings_.list());
     }
     if (path == "/recordings/record") {
         only("POST");
         const json request = parseBody(body);
         const auto name = request.find("name");
         if (name == request.end() || !name->is_string())
-            throw Refusal{400, "record takes {\"name\": NAME}"};
+            throw Refusal{status::kBadRequest, "record takes {\"name\": NAME}"};
         recordings_.startRecording(name->get<std::string>());
-        return jsonResponse(200, recordings_.state());
+        return jsonResponse(status::kOk, recordings_.state());
     }
     if (path == "/recordings/stop") {
         only("POST");
         recordings_.stopRecording();
-        return jsonResponse(200, recordings_.state());
+        return jsonResponse(status::kOk, recordings_.state());
     }
     if (path.starts_with(kRecordingsPrefix)) {
         const std::string_view file = path.substr(kRecordingsPrefix.size());
@@ -139,13 +140,13 @@ Response Api::route(std::string_view method, std::string_view path, std::string_
             return noContent();
         }
         if (method != "GET")
-            throw Refusal{405, "a recording takes GET and DELETE"};
+            throw Refusal{status::kMethodNotAllowed, "a recording takes GET and DELETE"};
         const auto [name, format] = splitDownload(file);
         if (format.empty())
-            throw Refusal{404, "a recording is fetched as NAME.rec, .gif, .fseq, .bin or .h"};
+            throw Refusal{status::kNotFound, "a recording is fetched as NAME.rec, .gif, .fseq, .bin or .h"};
         return recordings_.download(name, format);
     }
-    throw Refusal{404, "no such call: " + std::string(path)};
+    throw Refusal{status::kNotFound, "no such call: " + std::string(path)};
 }
 
 }  // namespace ledcube::web

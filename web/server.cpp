@@ -4,6 +4,7 @@
 #include "web/api.h"
 #include "web/gate.h"
 #include "web/live.h"
+#include "web/status.h"
 
 #include <libwebsockets.h>
 #include <nlohmann/json.hpp>
@@ -157,18 +158,18 @@ bool Server::Loop::authorised(lws* wsi, bool queryAllowed) const
 std::optional<Response> Server::Loop::gate(lws* wsi, const Request& request) const
 {
     if (!authorised(wsi, false))
-        return errorResponse(401, "this cubeweb needs its token: Authorization: Bearer TOKEN");
+        return errorResponse(status::kUnauthorized, "this cubeweb needs its token: Authorization: Bearer TOKEN");
     const std::string origin = header(wsi, WSI_TOKEN_ORIGIN);
     const bool changes = request.method != Method::Get && request.method != Method::Head;
     if (changes && !origin.empty() && !sameOrigin(origin, header(wsi, WSI_TOKEN_HOST)))
-        return errorResponse(403, "a page from " + origin + " cannot steer this cube");
+        return errorResponse(status::kForbidden, "a page from " + origin + " cannot steer this cube");
     if (lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_TRANSFER_ENCODING) > 0)
-        return errorResponse(411, "a body needs a Content-Length");
+        return errorResponse(status::kLengthRequired, "a body needs a Content-Length");
     const std::string length = header(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH);
     if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > kMaxBody)
-        return errorResponse(413, "a body may hold at most 64 KiB");
+        return errorResponse(status::kTooLarge, "a body may hold at most 64 KiB");
     if (!length.empty() && length != "0" && !isJson(header(wsi, WSI_TOKEN_HTTP_CONTENT_TYPE)))
-        return errorResponse(415, "a body must be application/json");
+        return errorResponse(status::kUnsupportedType, "a body must be application/json");
     return std::nullopt;
 }
 
@@ -179,7 +180,7 @@ int Server::Loop::startRequest(lws* wsi, std::string_view path)
                          header(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) != "0";
     if (!path.starts_with(kApiPrefix)) {
         if (hasBody) {
-            request.refusal = errorResponse(405, std::string(path) + " takes only GET");
+            request.refusal = errorResponse(status::kMethodNotAllowed, std::string(path) + " takes only GET");
         } else {
             Request taken = std::move(request);
             requests.erase(wsi);
@@ -200,7 +201,7 @@ int Server::Loop::finishRequest(lws* wsi)
         return respond(wsi, *request.refusal);
     const std::string_view apiPath = std::string_view(request.path).substr(kApiPrefix.size() - 1);
     const Response response = api.handle(methodName(request.method), apiPath, request.body);
-    if (request.method != Method::Get && response.status < 300)
+    if (request.method != Method::Get && response.status < status::kFirstRefusal)
         stateChanged();
     if (!response.file.empty())
         return sendFile(wsi, response.file, response.contentType.c_str(), response.downloadName);
@@ -221,7 +222,7 @@ int Server::Loop::respond(lws* wsi, const Response& response)
     if (lws_add_http_common_headers(wsi, static_cast<unsigned>(response.status), response.contentType.c_str(),
                                     response.body.size(), &p, end) != 0 ||
         !add("cache-control:", "no-store") || !add("x-content-type-options:", "nosniff") ||
-        (response.status == 401 && !add("www-authenticate:", "Bearer")) || lws_finalize_http_header(wsi, &p, end) != 0)
+        (response.status == status::kUnauthorized && !add("www-authenticate:", "Bearer")) || lws_finalize_http_header(wsi, &p, end) != 0)
         return -1;
     std::memcpy(p, response.body.data(), response.body.size());
     p += response.body.size();
@@ -253,7 +254,7 @@ int Server::Loop::sendFile(lws* wsi, const std::filesystem::path& file, const ch
 int Server::Loop::serveStatic(lws* wsi, Request request)
 {
     if (request.method != Method::Get && request.method != Method::Head)
-        return respond(wsi, errorResponse(405, request.path + " takes only GET"));
+        return respond(wsi, errorResponse(status::kMethodNotAllowed, request.path + " takes only GET"));
     std::string_view path = request.path;
     std::filesystem::path file;
     if (path == kThreePrefix || path.starts_with(std::string(kThreePrefix) + "/"))
@@ -261,7 +262,7 @@ int Server::Loop::serveStatic(lws* wsi, Request request)
     else
         file = staticFile(setup.page, path == "/" ? kIndex : path);
     if (file.empty())
-        return respond(wsi, errorResponse(404, "no such file: " + request.path));
+        return respond(wsi, errorResponse(status::kNotFound, "no such file: " + request.path));
     return sendFile(wsi, file, mimeType(file), "");
 }
 
@@ -269,14 +270,14 @@ int Server::Loop::serveStatic(lws* wsi, Request request)
 std::optional<Response> Server::Loop::refuseUpgrade(lws* wsi) const
 {
     if (header(wsi, WSI_TOKEN_GET_URI) != kSocketPath)
-        return errorResponse(404, "the WebSocket is at /ws");
+        return errorResponse(status::kNotFound, "the WebSocket is at /ws");
     if (!authorised(wsi, true))
-        return errorResponse(401, "this cubeweb needs its token: ?token=TOKEN");
+        return errorResponse(status::kUnauthorized, "this cubeweb needs its token: ?token=TOKEN");
     const std::string origin = header(wsi, WSI_TOKEN_ORIGIN);
     if (!origin.empty() && !sameOrigin(origin, header(wsi, WSI_TOKEN_HOST)))
-        return errorResponse(403, "a page from " + origin + " cannot watch this cube");
+        return errorResponse(status::kForbidden, "a page from " + origin + " cannot watch this cube");
     if (clients.size() >= static_cast<std::size_t>(kMaxClients))
-        return errorResponse(503, "cubeweb serves at most 32 clients at once");
+        return errorResponse(status::kUnavailable, "cubeweb serves at most 32 clients at once");
     return std::nullopt;
 }
 
@@ -344,7 +345,7 @@ int Server::Loop::callback(lws* wsi, lws_callback_reasons reason, void* user, vo
             return request.dropped > kMaxDropped ? -1 : 0;
         }
         if (request.body.size() + length > kMaxBody) {
-            request.refusal = errorResponse(413, "a body may hold at most 64 KiB");
+            request.refusal = errorResponse(status::kTooLarge, "a body may hold at most 64 KiB");
             return 0;
         }
         request.body.append(static_cast<const char*>(in), length);
