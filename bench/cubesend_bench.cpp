@@ -30,12 +30,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -281,39 +278,12 @@ std::unique_ptr<Process> startServing(RunDir& dir, const std::vector<std::string
     return process;
 }
 
-// A process's CPU so far: utime + stime from its stat, in clock ticks, and
-// each thread's time on a CPU from its schedstat, in nanoseconds.
-struct Cpu {
-    double statUs = 0;
-    std::map<std::string, double> threadUs;  // by thread id
-};
-
-Cpu cpuOf(pid_t pid)
-{
-    const std::string proc = "/proc/" + std::to_string(pid);
-    const std::string stat = testsupport::readFile(proc + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 1));  // the name may hold anything
-    std::string skipped;
-    for (int field = 3; field < 14; ++field)  // from the state up to utime, field 14
-        fields >> skipped;
-    double utime = 0, stime = 0;
-    fields >> utime >> stime;
-    Cpu cpu;
-    cpu.statUs = (utime + stime) * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
-        double ns = 0;
-        std::istringstream(testsupport::readFile(task.path() / "schedstat")) >> ns;
-        cpu.threadUs[task.path().filename()] = ns / 1e3;
-    }
-    return cpu;
-}
-
 struct CpuPerFrame {
     double statUs = 0, schedUs = 0;
     double busiestUs = 0;  // the receiver's polling, by far: the others send
 };
 
-CpuPerFrame perFrame(const Cpu& before, const Cpu& after, int frames)
+CpuPerFrame perFrame(const testsupport::CpuTime& before, const testsupport::CpuTime& after, int frames)
 {
     CpuPerFrame cost;
     cost.statUs = (after.statUs - before.statUs) / frames;
@@ -393,12 +363,12 @@ Figures measure(const std::string& name, Controller* controller, const std::vect
     Figures figures;
     figures.name = name;
     uint8_t* record = dir.mapRecord();
-    const Cpu before = cpuOf(receiver->pid());
+    const testsupport::CpuTime before = testsupport::cpuTime(receiver->pid());
     for (int frame = 1; frame <= frames; ++frame) {
         std::this_thread::sleep_for(kFramePause);
         sendFrame(record, controller, static_cast<unsigned>(frame), figures);
     }
-    figures.cpu = perFrame(before, cpuOf(receiver->pid()), frames);
+    figures.cpu = perFrame(before, testsupport::cpuTime(receiver->pid()), frames);
     if (!receiver->running())
         fail(argv[0] + " ended during the run: " + receiver->err());
     return figures;

@@ -29,10 +29,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <netinet/in.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -124,20 +122,10 @@ private:
     std::thread thread_;
 };
 
+// utime + stime so far.
 double cpuSeconds(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The fields after the command's closing parenthesis: utime and stime are
-    // the 12th and 13th of them.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i)
-        if (i >= 12)
-            ticks += std::stol(field);
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return testsupport::cpuTime(pid).statUs / 1e6;
 }
 
 // cubelisten in the run directory of `dir`, with one source on a free port.

@@ -263,6 +263,26 @@ Exit Process::wait(std::chrono::milliseconds deadline)
     return *exit_;
 }
 
+CpuTime cpuTime(pid_t pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const std::string stat = readFile(proc + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));  // the name may hold anything
+    std::string skipped;
+    for (int field = 3; field < 14; ++field)  // from the state up to utime, field 14
+        fields >> skipped;
+    double utime = 0, stime = 0;
+    fields >> utime >> stime;
+    CpuTime cpu;
+    cpu.statUs = (utime + stime) * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
+        double ns = 0;
+        std::istringstream(readFile(task.path() / "schedstat")) >> ns;
+        cpu.threadUs[task.path().filename()] = ns / 1e3;
+    }
+    return cpu;
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);

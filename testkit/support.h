@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,6 +121,15 @@ private:
 };
 
 std::string readFile(const std::string& path);
+
+// A process's CPU time so far, for the benchmarks: utime + stime from its
+// /proc stat (in clock ticks, so in steps of 1/CLK_TCK), and each thread's
+// time on a CPU from its schedstat (in nanoseconds), by thread id.
+struct CpuTime {
+    double statUs = 0;
+    std::map<std::string, double> threadUs;
+};
+CpuTime cpuTime(pid_t pid);
 std::vector<std::string> splitLines(const std::string& text);
 // The names of what lies in the folder `dir`, sorted.
 std::vector<std::string> filesIn(const std::string& dir);
