@@ -28,8 +28,8 @@ const stats = {
 window.cubeStats = stats;
 window.cubePage = {
   screenPlace: (x, y, z) => view.screenPlace(x, y, z),
-  expectedTop: rgb => view.expectedTop(rgb),
-  measureDraw: count => view.measureDraw(count),
+  ledBytes: (x, y, z) => view.ledBytes(x, y, z),
+  benchmark: (edge, count) => view.benchmark(edge, count),
 };
 
 view.onDraw = ms => {

@@ -18,9 +18,9 @@ function radians(angle) {
 const LED_SPACING = 0.5;
 const LED_RADIUS = 0.1;
 const LED_HEIGHT = 0.2;
-// The viewer's cylinder has 100 sides; at the size an LED is drawn, 24 look
+// The viewer's cylinder has 100 sides; at the size an LED is drawn, 16 look
 // the same and keep a 16³ cube cheap on a phone.
-const LED_SIDES = 24;
+const LED_SIDES = 16;
 const FLOOR_LEVEL = -5;
 const FLOOR_HALF_SIZE = 5;
 const UNLIT_GREY = 0.3;  // lFrame::kUnlit
@@ -214,33 +214,41 @@ export class CubeView {
       this.onDraw(this.lastDrawMs);
   }
 
-  // Where LED (x, y, z)'s top shows, in CSS pixels from the canvas's top left.
+  // Where the middle of LED (x, y, z)'s top shows, in CSS pixels from the
+  // window's top left.
   screenPlace(x, y, z) {
     const top = ledPlace(this.edge, x, y, z).add(new THREE.Vector3(0, LED_HEIGHT, 0)).project(this.camera);
-    return { x: (top.x + 1) / 2 * this.canvas.clientWidth, y: (1 - top.y) / 2 * this.canvas.clientHeight };
+    const box = this.canvas.getBoundingClientRect();
+    return { x: box.left + (top.x + 1) / 2 * box.width, y: box.top + (1 - top.y) / 2 * box.height };
   }
 
-  // The colour LED (x, y, z)'s top is drawn in for an RGB colour given in
-  // bytes, as 0 to 255 per component.
-  expectedTop(rgb) {
-    const light = AMBIENT + LIGHT_DIRECTION.y;
-    const lit = rgb.some(value => value !== 0);
-    return rgb.map(value => {
-      const level = lit ? value / 255 * this.material.uniforms.brightness.value : UNLIT_GREY;
-      return Math.round(255 * Math.min(level * light, 1));
-    });
+  // The bytes that LED (x, y, z) was last given.
+  ledBytes(x, y, z) {
+    const at = 3 * (x + this.edge * (y + this.edge * z));
+    return Array.from(this.colours.array.subarray(at, at + 3));
   }
 
-  // The time that drawing takes, the GPU's work included: `count` pictures,
-  // each waited for, and their mean in milliseconds.
-  measureDraw(count) {
+  // The time that drawing takes, the GPU's work included, on a cube of
+  // `edge` with every LED lit: `count` pictures, each waited for, and their
+  // mean in milliseconds. The next frame puts the cube on show back.
+  benchmark(edge, count) {
+    if (edge !== this.edge)
+      this.build(edge);
+    for (let i = 0; i < this.colours.array.length; ++i)
+      this.colours.array[i] = 1 + (i * 97) % 255;
+    this.colours.needsUpdate = true;
+    // Reading a pixel back waits for the picture to be finished.
     const gl = this.renderer.getContext();
-    const start = performance.now();
-    for (let i = 0; i < count; ++i) {
+    const pixel = new Uint8Array(4);
+    const drawAndWait = () => {
       this.colours.needsUpdate = true;
       this.renderer.render(this.scene, this.camera);
-      gl.finish();
-    }
+      gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel);
+    };
+    drawAndWait();  // compiles the shader
+    const start = performance.now();
+    for (let i = 0; i < count; ++i)
+      drawAndWait();
     return (performance.now() - start) / count;
   }
 }

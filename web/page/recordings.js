@@ -65,12 +65,12 @@ function recordingRow(recording) {
   const format = element('select', { 'aria-label': `format of ${recording.name}` },
     ...FORMATS.map(ext => element('option', { value: ext, textContent: `.${ext}` })));
   const progress = element('progress', { max: 1, hidden: true });
-  const get = element('button', {
+  const saveButton = element('button', {
     type: 'button', textContent: 'Download',
     onclick: async () => {
-      get.disabled = true;
+      saveButton.disabled = true;
       await attempt(() => download(recording.name, format.value, progress));
-      get.disabled = false;
+      saveButton.disabled = false;
     },
   });
   const drop = element('button', {
@@ -86,7 +86,7 @@ function recordingRow(recording) {
     element('span', { className: 'item' },
       element('strong', { textContent: recording.name }),
       element('small', { textContent: summary(recording) })),
-    element('span', { className: 'item-controls' }, format, get, drop, progress));
+    element('span', { className: 'item-controls' }, format, saveButton, drop, progress));
 }
 
 function showRecordings() {

@@ -1,0 +1,197 @@
+// cubeweb's page in Debian's chromium, against a real cubeweb on 127.0.0.1:
+// it loads cleanly, draws a known picture in the viewer's colours where the
+// viewer puts each LED, plays an effect, comes back after a restart, and
+// fits a phone. CUBE_WEB_SCREENSHOT=FILE saves the page as the README shows it.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import {
+  decodePng, launchBrowser, openTab, showPicture, skipUnlessReady, startCubeweb, temporaryDir, until,
+} from './harness.js';
+
+skipUnlessReady();
+
+const EDGE = Number(process.env.CUBE_EDGE || 5);
+const LAST = EDGE - 1;
+const MIDDLE = Math.floor(EDGE / 2);
+// An LED's top faces straight up: lit by the viewer's global ambient (0.2)
+// and its one light from (-1, 2, 3), whose share there is 2/√14.
+const TOP_LIGHT = 0.2 + 2 / Math.sqrt(14);
+const UNLIT_GREY = 0.3;
+// The picture: LEDs of the front face, which nothing hides, and the far top
+// corner. Every other LED is off.
+const PICTURE = [
+  { x: 0, y: 0, z: 0, rgb: [255, 0, 0] },
+  { x: LAST, y: 0, z: 0, rgb: [0, 255, 0] },
+  { x: 0, y: 0, z: LAST, rgb: [0, 0, 255] },
+  { x: LAST, y: 0, z: LAST, rgb: [255, 255, 255] },
+  { x: MIDDLE, y: 0, z: MIDDLE, rgb: [128, 64, 0] },
+  { x: LAST, y: LAST, z: LAST, rgb: [255, 255, 0] },
+];
+const UNLIT = { x: 1, y: 0, z: 0 };
+// Rounding of the rasteriser, and of the light's colour on the way.
+const COLOUR_TOLERANCE = 2;
+
+function topColour(rgb) {
+  const lit = rgb.some(value => value !== 0);
+  return rgb.map(value => Math.round(255 * Math.min(1, TOP_LIGHT * (lit ? value / 255 : UNLIT_GREY))));
+}
+
+function assertColour(actual, expected, what) {
+  const near = actual.every((value, i) => Math.abs(value - expected[i]) <= COLOUR_TOLERANCE);
+  assert.ok(near, `${what}: drawn ${actual.join(',')}, expected ${expected.join(',')}`);
+}
+
+function nextPictures(page) {
+  return page.evaluate(() => new Promise(resolve => requestAnimationFrame(() => requestAnimationFrame(resolve))));
+}
+
+let dir;
+let cubeweb;
+let browser;
+const outside = [];
+
+async function open(options) {
+  const tab = await openTab(browser, options);
+  await tab.page.goto(cubeweb.url, { waitUntil: 'load' });
+  await until(tab.page, () => window.cubeStats?.connection === 'live' && window.cubeStats.received > 0);
+  tab.close = async () => {
+    outside.push(...tab.seen.outside);
+    await tab.page.close();
+  };
+  return tab;
+}
+
+describe("cubeweb's page", () => {
+  before(async () => {
+    dir = temporaryDir();
+    cubeweb = await startCubeweb(dir);
+    browser = await launchBrowser();
+  });
+
+  after(async () => {
+    await browser?.close();
+    await cubeweb?.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  test('loads without a console error and lists the effects', async () => {
+    const tab = await open();
+    await until(tab.page, () => document.querySelectorAll('#effect option').length > 0);
+    const stats = await tab.page.evaluate(() => ({ edge: window.cubeStats.edge, state: window.cubeStats.state }));
+    assert.equal(stats.edge, EDGE);
+    assert.equal(stats.state.edge, EDGE);
+    assert.deepEqual(tab.seen.errors, []);
+    assert.deepEqual(tab.seen.outside, []);
+    await tab.close();
+  });
+
+  test('draws a known picture in the viewer colours where the viewer puts each LED', async () => {
+    const picture = await showPicture(dir, EDGE, PICTURE);
+    const tab = await open();
+    try {
+      await until(tab.page, leds => leds.every(({ x, y, z, rgb }) =>
+        window.cubePage.ledBytes(x, y, z).every((value, i) => value === rgb[i])), PICTURE);
+      await nextPictures(tab.page);
+      const shot = decodePng(await tab.page.screenshot({ type: 'png' }));
+      for (const led of [...PICTURE, { ...UNLIT, rgb: [0, 0, 0] }]) {
+        const place = await tab.page.evaluate(({ x, y, z }) => window.cubePage.screenPlace(x, y, z), led);
+        const colour = shot.pixel(Math.round(place.x), Math.round(place.y));
+        assertColour(colour, topColour(led.rgb), `LED ${led.x},${led.y},${led.z}`);
+      }
+      // The viewer's axes: x to the right, z up, y away from the camera.
+      const place = ({ x, y, z }) => tab.page.evaluate((...at) => window.cubePage.screenPlace(...at), x, y, z);
+      const origin = await place({ x: 0, y: 0, z: 0 });
+      const right = await place({ x: LAST, y: 0, z: 0 });
+      const up = await place({ x: 0, y: 0, z: LAST });
+      const frontTop = await place({ x: LAST, y: 0, z: LAST });
+      const backTop = await place({ x: LAST, y: LAST, z: LAST });
+      assert.ok(right.x > origin.x && Math.abs(right.y - origin.y) < 1, 'x goes to the right');
+      assert.ok(up.y < origin.y, 'z goes up');
+      assert.ok(backTop.y < frontTop.y && backTop.x < frontTop.x, 'y goes away, up the screen and to the middle');
+    } finally {
+      await picture.stop();
+      await tab.close();
+    }
+  });
+
+  test('an effect chosen and played is what the receiver shows', async () => {
+    const tab = await open();
+    const { page } = tab;
+    await until(page, () => document.querySelectorAll('#effect option').length > 0);
+    const names = await page.$$eval('#effect option', options => options.map(option => option.value));
+    const effect = names.includes('plasma') ? 'plasma' : names[0];
+    await page.select('#effect', effect);
+    await until(page, name => document.querySelector('#effect-description').textContent !== '' ||
+      document.querySelector('#effect').value === name, effect);
+    await page.click('#play-effect');
+    await until(page, name => window.cubeStats.state?.playing?.effect === name, effect);
+    const from = await page.evaluate(() => window.cubeStats.frameNumber);
+    await until(page, ({ edge, from }) => {
+      if (window.cubeStats.frameNumber <= from)
+        return false;
+      for (let z = 0; z < edge; ++z)
+        for (let y = 0; y < edge; ++y)
+          for (let x = 0; x < edge; ++x)
+            if (window.cubePage.ledBytes(x, y, z).some(value => value !== 0))
+              return true;
+      return false;
+    }, { edge: EDGE, from });
+    const status = await page.$eval('#status', node => node.textContent);
+    assert.match(status, new RegExp(`effect ${effect}`));
+    if (process.env.CUBE_WEB_SCREENSHOT) {
+      await new Promise(resolve => setTimeout(resolve, 1500));
+      await page.screenshot({ path: process.env.CUBE_WEB_SCREENSHOT });
+    }
+    await page.click('#stop');
+    await until(page, () => !window.cubeStats.state?.playing);
+    assert.deepEqual(tab.seen.errors, []);
+    await tab.close();
+  });
+
+  test('comes back by itself when cubeweb restarts', async () => {
+    const tab = await open();
+    const { page } = tab;
+    const port = cubeweb.port;
+    await cubeweb.stop();
+    await until(page, () => window.cubeStats.connection !== 'live');
+    const before = await page.evaluate(() => window.cubeStats.received);
+    cubeweb = await startCubeweb(dir, port);
+    await until(page, count => window.cubeStats.connection === 'live' && window.cubeStats.received > count, before);
+    assert.match(await page.$eval('#connection', node => node.textContent), /live/);
+    await tab.close();
+  });
+
+  test('fits a 375-pixel phone: the cube above the controls and nothing wider than the screen', async () => {
+    const tab = await open({ width: 375, height: 740, scale: 2, mobile: true });
+    const { page } = tab;
+    await until(page, () => document.querySelectorAll('#effect option').length > 0);
+    const layout = await page.evaluate(() => {
+      for (const details of document.querySelectorAll('details'))
+        details.open = true;
+      const width = document.documentElement.clientWidth;
+      const wider = [...document.querySelectorAll('body *')]
+        .filter(node => node.getBoundingClientRect().right > width + 0.5)
+        .map(node => node.id || node.className || node.tagName);
+      return {
+        width,
+        scrollWidth: document.documentElement.scrollWidth,
+        wider,
+        cubeBottom: document.querySelector('#view').getBoundingClientRect().bottom,
+        panelTop: document.querySelector('#panel').getBoundingClientRect().top,
+        cubeWidth: document.querySelector('#cube').getBoundingClientRect().width,
+      };
+    });
+    assert.equal(layout.width, 375);
+    assert.deepEqual(layout.wider, []);
+    assert.ok(layout.scrollWidth <= layout.width, `the page scrolls sideways: ${layout.scrollWidth} px`);
+    assert.ok(layout.panelTop >= layout.cubeBottom, 'the controls lie below the cube');
+    assert.equal(layout.cubeWidth, 375);
+    assert.deepEqual(tab.seen.errors, []);
+    await tab.close();
+  });
+
+  test('asked for nothing but 127.0.0.1', () => {
+    assert.deepEqual(outside, []);
+  });
+});
