@@ -577,16 +577,23 @@ TEST_F(RecordingsTest, AGifIsMadeOnceWhileTheRecordingStaysTheSame)
 }
 
 // Tools that never finish, in place of cuberender and cubeexport, hold
-// their exports in the making for as long as the test needs.
-TEST_F(RecordingsTest, NoMoreThanTwoExportsAreMadeAtOnce)
+// their exports in the making for as long as the test needs; each writes
+// its process id to `pids`.
+fs::path endlessTools(const fs::path& root, const fs::path& pids)
 {
-    const fs::path programs = fs::path(dir.root()) / "programs";
+    const fs::path programs = root / "programs";
     fs::create_directories(programs);
     for (const char* tool : {"cuberender5", "cubeexport5"}) {
-        std::ofstream(programs / tool) << "#!/bin/sh\nexec sleep 600\n";
+        std::ofstream(programs / tool) << "#!/bin/sh\necho $$ >> '" << pids.string() << "'\nexec sleep 600\n";
         fs::permissions(programs / tool, fs::perms::owner_all);
     }
-    Recordings recordings({.folder = folder(), .edge = kEdge, .programs = programs});
+    return programs;
+}
+
+TEST_F(RecordingsTest, NoMoreThanTwoExportsAreMadeAtOnce)
+{
+    const fs::path pids = fs::path(dir.root()) / "pids";
+    Recordings recordings({.folder = folder(), .edge = kEdge, .programs = endlessTools(dir.root(), pids)});
     writeKnownShow(folder() / "show.rec");
     EXPECT_EQ(recordings.download("show", "gif").status, 202);
     EXPECT_EQ(recordings.download("show", "fseq").status, 202);
@@ -596,6 +603,26 @@ TEST_F(RecordingsTest, NoMoreThanTwoExportsAreMadeAtOnce)
     EXPECT_EQ(again.status, 202) << "one being made is told as it goes";
     EXPECT_EQ(again.body, R"({"progress":0.0})");
     EXPECT_EQ(recordings.state().at("exports").size(), 2u);
+}
+
+TEST_F(RecordingsTest, TheDestructorStopsTheExportsAndClearsWhatTheyLeft)
+{
+    const fs::path pids = fs::path(dir.root()) / "pids";
+    {
+        Recordings recordings({.folder = folder(), .edge = kEdge, .programs = endlessTools(dir.root(), pids)});
+        writeKnownShow(folder() / "show.rec");
+        recordings.download("show", "gif");
+        recordings.download("show", "h");
+        const auto end = std::chrono::steady_clock::now() + kDeadline;
+        while (testsupport::splitLines(testsupport::readFile(pids.string())).size() < 2 &&
+               std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(5ms);
+    }
+    const std::vector<std::string> started = testsupport::splitLines(testsupport::readFile(pids.string()));
+    ASSERT_EQ(started.size(), 2u);
+    for (const std::string& pid : started)
+        EXPECT_NE(::kill(std::stoi(pid), 0), 0) << "process " << pid << " has ended and been reaped";
+    EXPECT_EQ(testsupport::filesIn((folder() / ".exports" / ".making").string()), std::vector<std::string>{});
 }
 
 TEST_F(RecordingsTest, AToolThatCannotStartIsSaid)
