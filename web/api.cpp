@@ -1,9 +1,10 @@
 #include "web/api.h"
 
+#include "common/process.h"
 #include "web/control.h"
 #include "web/live.h"
-#include "web/status.h"
 #include "web/recordings.h"
+#include "web/status.h"
 
 #include <nlohmann/json.hpp>
 
@@ -75,10 +76,16 @@ json Api::state() const
 
 Response Api::handle(std::string_view method, std::string_view path, std::string_view body)
 {
+    // Whatever goes wrong with one request is that request's answer: the
+    // server goes on serving the others.
     try {
         return route(method, path, body);
     } catch (const Refusal& refusal) {
         return errorResponse(refusal.status, refusal.message);
+    } catch (const process::Failure& failure) {
+        return errorResponse(status::kServerError, failure.what);
+    } catch (const std::exception& error) {
+        return errorResponse(status::kServerError, error.what());
     }
 }
 

@@ -239,8 +239,13 @@ int serve(const std::string& name, int argc, char** argv, Service& service)
     std::fprintf(stderr, "%s: %s\n", name.c_str(), url.c_str());
     if (options.open)
         openBrowser(name, url);
-    if (!program.empty())
-        control.play({{"program", true}});
+    if (!program.empty()) {
+        try {
+            control.play({{"program", true}});
+        } catch (const web::Refusal& refusal) {
+            process::fail(refusal.message);
+        }
+    }
     server.run(stop, [&] {
         const bool playing = control.tick();
         return recordings.tick() || playing;
