@@ -109,6 +109,26 @@ describe("cubeweb's page", () => {
       assert.ok(right.x > origin.x && Math.abs(right.y - origin.y) < 1, 'x goes to the right');
       assert.ok(up.y < origin.y, 'z goes up');
       assert.ok(backTop.y < frontTop.y && backTop.x < frontTop.x, 'y goes away, up the screen and to the middle');
+
+      // The brightness slider dims what is lit, on the cube and on the page;
+      // an LED that is off keeps the unlit grey.
+      await tab.page.$eval('#brightness', slider => {
+        slider.value = '0.5';
+        slider.dispatchEvent(new Event('change'));
+      });
+      await until(tab.page, () => window.cubeStats.state?.brightness === 0.5);
+      await nextPictures(tab.page);
+      const dimmed = decodePng(await tab.page.screenshot({ type: 'png' }));
+      for (const led of [PICTURE[0], PICTURE[3], { ...UNLIT, rgb: [0, 0, 0] }]) {
+        const at = await place(led);
+        const half = led.rgb.map(value => value / 2);
+        assertColour(dimmed.pixel(Math.round(at.x), Math.round(at.y)), topColour(half), `LED ${led.x},${led.y},${led.z} at half brightness`);
+      }
+      await tab.page.$eval('#brightness', slider => {
+        slider.value = '1';
+        slider.dispatchEvent(new Event('change'));
+      });
+      await until(tab.page, () => window.cubeStats.state?.brightness === 1);
     } finally {
       await picture.stop();
       await tab.close();
@@ -189,6 +209,29 @@ describe("cubeweb's page", () => {
     assert.equal(layout.cubeWidth, 375);
     assert.deepEqual(tab.seen.errors, []);
     await tab.close();
+  });
+
+  test('with a token in its address, calls the API and watches the cube with it', async () => {
+    const tokenDir = temporaryDir();
+    const guarded = await startCubeweb(tokenDir, 0, ['--token', 'page-test-token']);
+    const tab = await openTab(browser);
+    const sockets = [];
+    const client = await tab.page.createCDPSession();
+    await client.send('Network.enable');
+    client.on('Network.webSocketCreated', ({ url }) => sockets.push(url));
+    try {
+      await tab.page.goto(`${guarded.url}?token=page-test-token`, { waitUntil: 'load' });
+      await until(tab.page, () => window.cubeStats?.connection === 'live' && window.cubeStats.received > 0 &&
+        document.querySelectorAll('#effect option').length > 0);
+      assert.deepEqual(tab.seen.errors, []);
+      assert.ok(sockets.every(url => url.endsWith('/ws?token=page-test-token')), sockets.join(' '));
+      assert.ok(sockets.length > 0);
+    } finally {
+      outside.push(...tab.seen.outside);
+      await tab.page.close();
+      await guarded.stop();
+      fs.rmSync(tokenDir, { recursive: true, force: true });
+    }
   });
 
   test('asked for nothing but 127.0.0.1', () => {
