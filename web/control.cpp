@@ -115,9 +115,11 @@ std::string joined(std::span<const char* const> words)
 // Refuses any field of `object` but those `known`; `what` names the object.
 void onlyKnown(const json& object, std::span<const char* const> known, const std::string& what)
 {
-    for (const auto& [key, value] : object.items())
+    for (const auto& item : object.items()) {
+        const std::string& key = item.key();
         if (std::none_of(known.begin(), known.end(), [&](const char* name) { return key == name; }))
             refuse(what + " takes no field " + shown(json(key)) + " (it takes " + joined(known) + ")");
+    }
 }
 
 // The field `name`, or nullptr when it is absent or null: null stands for
@@ -185,7 +187,9 @@ void checkSettings(const json* given, const lEffectInfo& info, const std::string
     const json none = json::object();
     if (given && !given->is_object())
         refuse(where + "settings takes an object of numbers, such as {\"drops\": 30}, not " + shown(*given));
-    for (const auto& [key, value] : (given ? *given : none).items()) {
+    for (const auto& item : (given ? *given : none).items()) {
+        const std::string& key = item.key();
+        const json& value = item.value();
         const std::string name = where + info.name + ": " + shown(json(key));
         const auto& table = trial->settings();
         const bool known = std::any_of(table.begin(), table.end(), [&](const auto& s) { return s.key == key; });
@@ -378,7 +382,8 @@ json checkListenOptions(const json* given, std::vector<std::string>& words)
         return normal;
     if (!given->is_object())
         refuse("options takes an object, such as {\"gamma\": 2.2}, not " + shown(*given));
-    for (const auto& [key, value] : given->items()) {
+    for (const auto& item : given->items()) {
+        const std::string& key = item.key();
         const auto& options = listenOptions();
         const auto option = std::find_if(options.begin(), options.end(), [&](const auto& o) { return key == o.name; });
         if (option == options.end()) {
@@ -388,7 +393,7 @@ json checkListenOptions(const json* given, std::vector<std::string>& words)
             refuse("options: " + shown(json(key)) + " is not an option that cubeweb passes on (it takes " +
                    joined(names) + ")");
         }
-        const std::vector<std::string> more = checkOption(*option, value, normal[option->name]);
+        const std::vector<std::string> more = checkOption(*option, item.value(), normal[option->name]);
         words.insert(words.end(), more.begin(), more.end());
     }
     return normal;
