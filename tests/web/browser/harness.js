@@ -183,3 +183,13 @@ function unfilter(filter, left, up, upLeft) {
 export function until(page, predicate, arg, timeout = START_TIMEOUT_MS) {
   return page.waitForFunction(predicate, { timeout, polling: 100 }, arg);
 }
+
+// Until `file` exists: a browser's download is renamed to its name once whole.
+export async function waitForFile(file, timeout = START_TIMEOUT_MS) {
+  const deadline = Date.now() + timeout;
+  while (!fs.existsSync(file)) {
+    if (Date.now() > deadline)
+      throw new Error(`${file} did not come`);
+    await new Promise(resolve => setTimeout(resolve, 100));
+  }
+}

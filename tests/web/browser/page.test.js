@@ -6,7 +6,7 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import {
-  decodePng, launchBrowser, openTab, showPicture, skipUnlessReady, startCubeweb, temporaryDir, until,
+  decodePng, launchBrowser, openTab, showPicture, skipUnlessReady, startCubeweb, temporaryDir, until, waitForFile,
 } from './harness.js';
 
 skipUnlessReady();
@@ -167,6 +167,83 @@ describe("cubeweb's page", () => {
     await until(page, () => !window.cubeStats.state?.playing);
     assert.deepEqual(tab.seen.errors, []);
     await tab.close();
+  });
+
+  test('plays the playlist as edited: added, moved, removed, looped', async () => {
+    const tab = await open();
+    const { page } = tab;
+    await until(page, () => document.querySelectorAll('#effect option').length > 2);
+    const names = await page.$$eval('#effect option', options => options.slice(0, 3).map(option => option.value));
+    const seconds = [11, 22, 33];
+    for (let i = 0; i < 3; ++i) {
+      await page.select('#effect', names[i]);
+      await page.$eval('#duration', (input, value) => { input.value = value; }, String(seconds[i]));
+      await page.click('#add-to-playlist');
+    }
+    const buttons = async label => page.$$(`#playlist button[aria-label="${label}"]`);
+    await (await buttons('move up'))[1].click();      // the second goes first
+    await (await buttons('remove'))[2].click();       // the third goes
+    await page.$eval('#playlist-loop', box => { box.checked = false; });
+    await page.click('#play-playlist');
+    await until(page, () => Array.isArray(window.cubeStats.state?.playing?.playlist));
+    const playing = await page.evaluate(() => window.cubeStats.state.playing);
+    assert.deepEqual(playing.playlist.map(item => [item.effect, item.duration]), [[names[1], 22], [names[0], 11]]);
+    assert.equal(playing.loop, false);
+    await page.click('#stop');
+    await until(page, () => !window.cubeStats.state?.playing);
+    assert.deepEqual(tab.seen.errors, []);
+    await tab.close();
+  });
+
+  test('records what plays, lists it, downloads it as made and deletes it', async () => {
+    const tab = await open();
+    const { page } = tab;
+    const downloads = temporaryDir();
+    const session = await browser.target().createCDPSession();
+    await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+    page.on('dialog', dialog => dialog.accept());
+    const statuses = [];
+    page.on('response', response => {
+      if (response.url().endsWith('/api/recordings/pagetest.bin'))
+        statuses.push(response.status());
+    });
+    try {
+      await until(page, () => document.querySelectorAll('#effect option').length > 0);
+      await page.click('#play-effect');
+      await until(page, () => Boolean(window.cubeStats.state?.playing));
+      await page.$eval('#recordings-panel', details => { details.open = true; });
+      await page.$eval('#record-name', input => { input.value = 'pagetest'; });
+      await page.click('#record');
+      await until(page, () => window.cubeStats.state?.recording === 'pagetest');
+      const from = await page.evaluate(() => window.cubeStats.frameNumber);
+      await until(page, from => window.cubeStats.frameNumber > from + 10, from);
+      await page.click('#record-stop');
+      await until(page, () => [...document.querySelectorAll('#recordings strong')].some(name => name.textContent === 'pagetest'));
+      const row = await page.evaluateHandle(() =>
+        [...document.querySelectorAll('#recordings li')].find(item => item.querySelector('strong').textContent === 'pagetest'));
+      for (const format of ['rec', 'bin']) {
+        await (await row.$('select')).select(format);
+        await (await row.$('button:not(.icon)')).click();
+        const file = `${downloads}/pagetest.${format}`;
+        await waitForFile(file);
+        if (format === 'rec')
+          assert.deepEqual(fs.readFileSync(file), fs.readFileSync(`${dir}/recordings/pagetest.rec`));
+        else
+          assert.ok(fs.statSync(file).size > 0);
+      }
+      // The export was asked for again while it was made, then fetched.
+      assert.equal(statuses[0], 202);
+      assert.equal(statuses.at(-1), 200);
+      await (await row.$('button.icon')).click();
+      await until(page, () => ![...document.querySelectorAll('#recordings strong')].some(name => name.textContent === 'pagetest'));
+      assert.equal(fs.existsSync(`${dir}/recordings/pagetest.rec`), false);
+      await page.click('#stop');
+      assert.deepEqual(tab.seen.errors, []);
+    } finally {
+      await session.detach();
+      fs.rmSync(downloads, { recursive: true, force: true });
+      await tab.close();
+    }
   });
 
   test('comes back by itself when cubeweb restarts', async () => {
