@@ -328,6 +328,15 @@ bool gone(pid_t pid)
     return text.find("cubefx") == std::string::npos;
 }
 
+bool hasSocket(pid_t pid)
+{
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
+        if (std::filesystem::read_symlink(fd.path(), ignored).string().starts_with("socket:"))
+            return true;
+    return false;
+}
+
 template <typename Pred>
 bool eventually(Pred done)
 {
@@ -338,6 +347,15 @@ bool eventually(Pred done)
         std::this_thread::sleep_for(kPoll);
     }
     return true;
+}
+
+// A recording that shows one red LED, then waits long for its next code.
+void writeOneLed(const std::string& path)
+{
+    testsupport::RecordingFile(path, kEdge)
+        .add(0, channel::kStatusBatchBase + 1, {{1, 2, 3, {1, 0, 0}}})
+        .add(0, channel::kStatusReleaseNoKeep)
+        .add(kLongAfterMs, channel::kStatusReleaseNoKeep);
 }
 
 std::string programsDir()
@@ -407,13 +425,9 @@ TEST_F(Playing, StopEndsTheWriterAndLeavesTheCubeDark)
 
 TEST_F(Playing, StopDarkensTheCubeThatAWriterLeftLit)
 {
-    // cubereplay shows one red LED and waits for the next code, which comes
-    // long after; stopped, it leaves the frame as it is.
+    // Stopped, cubereplay leaves the frame on show as it is.
     const std::string show = dir.root() + "/lit.rec";
-    testsupport::RecordingFile(show, kEdge)
-        .add(0, channel::kStatusBatchBase + 1, {{1, 2, 3, {1, 0, 0}}})
-        .add(0, channel::kStatusReleaseNoKeep)
-        .add(kLongAfterMs, channel::kStatusReleaseNoKeep);
+    writeOneLed(show);
     Control control(setup({"cubereplay", show}), recordings);
     control.play(json::parse(R"({"program": true})"));
     EXPECT_EQ(writer("cubereplay").argv, (std::vector<std::string>{programsDir() + "/cubereplay", show}));
@@ -423,6 +437,29 @@ TEST_F(Playing, StopDarkensTheCubeThatAWriterLeftLit)
     const auto shown = frames();
     ASSERT_GE(shown.size(), 2u);
     EXPECT_EQ(shown[shown.size() - 2].lit, 1);
+}
+
+TEST_F(Playing, ARecordingPlaysFromTheRecordingsFolderAtItsSpeed)
+{
+    writeOneLed(dir.root() + "/recordings/lit.rec");
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"recording": "lit", "speed": 2})"));
+    EXPECT_EQ(writer("cubereplay").argv,
+              (std::vector<std::string>{programsDir() + "/cubereplay", "--speed", "2", recordings.existing("lit")}));
+    EXPECT_TRUE(eventually([&] { return lit(); })) << receiver.process().out();
+    EXPECT_EQ(control.playing(), json::parse(R"({"recording": "lit", "speed": 2, "loop": false})"));
+}
+
+// cubelisten takes the words made for it: it goes on to open its listener.
+TEST_F(Playing, ListeningRunsCubelistenWithTheOptionsGiven)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"listen": ["ddp://127.0.0.1:0"], "options": {"timeout": 5, "serpentine": true}})"));
+    const Running child = writer("cubelisten");
+    EXPECT_EQ(child.argv, (std::vector<std::string>{programsDir() + "/cubelisten", "--edge", "5", "--serpentine",
+                                                     "--timeout=5", "--", "ddp://127.0.0.1:0"}));
+    EXPECT_TRUE(eventually([&] { return hasSocket(child.pid); }));
+    EXPECT_FALSE(control.tick());
 }
 
 TEST_F(Playing, StopWithNothingPlayingStillShowsADarkFrame)
