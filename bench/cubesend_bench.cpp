@@ -278,30 +278,12 @@ std::unique_ptr<Process> startServing(RunDir& dir, const std::vector<std::string
     return process;
 }
 
-struct CpuPerFrame {
-    double statUs = 0, schedUs = 0;
-    double busiestUs = 0;  // the receiver's polling, by far: the others send
-};
-
-CpuPerFrame perFrame(const testsupport::CpuTime& before, const testsupport::CpuTime& after, int frames)
-{
-    CpuPerFrame cost;
-    cost.statUs = (after.statUs - before.statUs) / frames;
-    for (const auto& [thread, us] : after.threadUs) {
-        const auto earlier = before.threadUs.find(thread);
-        const double used = (us - (earlier == before.threadUs.end() ? 0 : earlier->second)) / frames;
-        cost.schedUs += used;
-        cost.busiestUs = std::max(cost.busiestUs, used);
-    }
-    return cost;
-}
-
 struct Figures {
     std::string name;
     Arrival arrival;  // the last frame's
     std::vector<double> answeredUs, latencyUs;
     int missed = 0;
-    CpuPerFrame cpu;
+    testsupport::CpuShare cpu;  // a frame; the busiest thread is the receiver's polling, the others send
 };
 
 double microseconds(Clock::duration d)
@@ -368,7 +350,7 @@ Figures measure(const std::string& name, Controller* controller, const std::vect
         std::this_thread::sleep_for(kFramePause);
         sendFrame(record, controller, static_cast<unsigned>(frame), figures);
     }
-    figures.cpu = perFrame(before, testsupport::cpuTime(receiver->pid()), frames);
+    figures.cpu = testsupport::cpuShare(before, testsupport::cpuTime(receiver->pid()), frames);
     if (!receiver->running())
         fail(argv[0] + " ended during the run: " + receiver->err());
     return figures;
@@ -383,7 +365,7 @@ void printFigures(const Figures& f)
         std::printf(" %8d %8zu %10.1f %10.1f %10.1f", f.arrival.packets, f.arrival.bytes, median(f.answeredUs),
                     median(f.latencyUs), *std::max_element(f.latencyUs.begin(), f.latencyUs.end()));
     std::printf(" %7d %9.0f %9.0f %9.0f %9.0f\n", f.missed, f.cpu.statUs, f.cpu.schedUs, f.cpu.busiestUs,
-                f.cpu.schedUs - f.cpu.busiestUs);
+                f.cpu.othersUs());
 }
 
 struct DemoRun {

@@ -198,28 +198,6 @@ private:
     std::thread thread_;
 };
 
-// CPU a frame: the whole process's from its stat, and from the threads'
-// schedstat the busiest one's (the receiver's polling, by far) and the
-// others' (the server, the sender).
-struct CpuPerFrame {
-    double statUs = 0, busiestUs = 0, othersUs = 0;
-};
-
-CpuPerFrame perFrame(const testsupport::CpuTime& before, const testsupport::CpuTime& after, int frames)
-{
-    CpuPerFrame cost;
-    cost.statUs = (after.statUs - before.statUs) / frames;
-    double all = 0;
-    for (const auto& [thread, us] : after.threadUs) {
-        const auto earlier = before.threadUs.find(thread);
-        const double used = (us - (earlier == before.threadUs.end() ? 0 : earlier->second)) / frames;
-        all += used;
-        cost.busiestUs = std::max(cost.busiestUs, used);
-    }
-    cost.othersUs = all - cost.busiestUs;
-    return cost;
-}
-
 // A receiver in `dir`'s root, once it answers the channel there; cubeweb
 // lays out the run itself, so the record is mapped only then. cubeweb's
 // port goes to `port`.
@@ -257,7 +235,7 @@ struct Run {
     int stalledGot = -1;          // the frames the stalled client read once it read again
     unsigned written = 0;         // with one stalled: the frames that filled its way first, and the run's
     std::vector<double> writeUs;  // a frame's batches, from the first to the release answered
-    CpuPerFrame cpu;
+    testsupport::CpuShare cpu;  // a frame; the busiest thread is the receiver's polling
 };
 
 // Writes `frames` frames into `record`, each timed from its release to
@@ -357,7 +335,7 @@ Run measureWeb(int edge, int clients, bool stalled, int frames)
     const testsupport::CpuTime before = testsupport::cpuTime(web->pid());
     writeFrames(record, edge, fill + 1, last, reading, &arrivals, run);
     run.written = last;
-    run.cpu = perFrame(before, testsupport::cpuTime(web->pid()), frames);
+    run.cpu = testsupport::cpuShare(before, testsupport::cpuTime(web->pid()), frames);
     readers.clear();
     if (stalled)
         run.stalledGot = drain(*sockets.front(), edge);
@@ -376,7 +354,7 @@ Run measureTrace(int edge, int frames)
         startReceiver(dir, {testsupport::binary("cubetrace"), "--edge", std::to_string(edge)}, nullptr);
     const testsupport::CpuTime before = testsupport::cpuTime(trace->pid());
     writeFrames(dir.mapRecord(), edge, 1, static_cast<unsigned>(frames), {}, nullptr, run);
-    run.cpu = perFrame(before, testsupport::cpuTime(trace->pid()), frames);
+    run.cpu = testsupport::cpuShare(before, testsupport::cpuTime(trace->pid()), frames);
     return run;
 }
 
@@ -388,7 +366,7 @@ void print(const Run& r)
         std::printf(" %8s %9s %9s %7s", "-", "-", "-", "-");
     else
         std::printf(" %8zu %9.0f %9.0f %7d", bytes, median(r.delayUs), largest(r.delayUs), r.missed);
-    std::printf(" %9.0f %9.0f %9.0f\n", r.cpu.statUs, r.cpu.busiestUs, r.cpu.othersUs);
+    std::printf(" %9.0f %9.0f %9.0f\n", r.cpu.statUs, r.cpu.busiestUs, r.cpu.othersUs());
     if (r.stalledGot >= 0)
         std::printf("  %5s the stalled client, reading at last, got %d frame messages of the %u written\n", "",
                     r.stalledGot, r.written);

@@ -283,6 +283,19 @@ CpuTime cpuTime(pid_t pid)
     return cpu;
 }
 
+CpuShare cpuShare(const CpuTime& before, const CpuTime& after, int count)
+{
+    CpuShare share;
+    share.statUs = (after.statUs - before.statUs) / count;
+    for (const auto& [thread, us] : after.threadUs) {
+        const auto earlier = before.threadUs.find(thread);
+        const double used = (us - (earlier == before.threadUs.end() ? 0 : earlier->second)) / count;
+        share.schedUs += used;
+        share.busiestUs = std::max(share.busiestUs, used);
+    }
+    return share;
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);

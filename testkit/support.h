@@ -130,6 +130,13 @@ struct CpuTime {
     std::map<std::string, double> threadUs;
 };
 CpuTime cpuTime(pid_t pid);
+// What a process spent between two readings, over `count` (frames, say):
+// by its stat, by all its threads' schedstat, and by its busiest thread's.
+struct CpuShare {
+    double statUs = 0, schedUs = 0, busiestUs = 0;
+    double othersUs() const { return schedUs - busiestUs; }
+};
+CpuShare cpuShare(const CpuTime& before, const CpuTime& after, int count);
 std::vector<std::string> splitLines(const std::string& text);
 // The names of what lies in the folder `dir`, sorted.
 std::vector<std::string> filesIn(const std::string& dir);
