@@ -19,9 +19,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <span>
@@ -167,8 +167,6 @@ const std::string& text(const json& value, const std::string& name, const std::s
     return value.get_ref<const std::string&>();
 }
 
-// --- effects ---------------------------------------------------------------
-
 const lEffectInfo& findEffect(const json& value, const std::string& where)
 {
     const std::string& name = text(value, where + "effect", "an effect's name");
@@ -285,8 +283,6 @@ Plan checkPlaylist(const json& request)
     plan.normal = {{"playlist", std::move(list)}, {"loop", plan.loop}};
     return plan;
 }
-
-// --- listening -------------------------------------------------------------
 
 enum class OptionKind { number, positive, whole, flag, wiring, addresses };
 
@@ -422,8 +418,6 @@ Plan checkListen(const json& request)
     return plan;
 }
 
-// --- recordings and the program ----------------------------------------------
-
 Plan checkRecording(const json& request, const PlayChecks& checks)
 {
     onlyKnown(request, kRecordingFields, "a recording");
@@ -458,8 +452,6 @@ Plan checkProgram(const json& request, const PlayChecks& checks)
     return plan;
 }
 
-// --- command lines ---------------------------------------------------------
-
 // "rain" or "rain:drops=30,speed=12", as cubefx names an effect.
 std::string effectWord(const EffectPlan& effect)
 {
@@ -489,8 +481,6 @@ std::vector<std::string> effectArgv(const EffectPlan& effect, const fs::path& pr
     return argv;
 }
 
-// --- the channel -------------------------------------------------------------
-
 // Stores `code` as soon as the status byte reads idle; false when it has
 // not within kChannelWait.
 bool handOver(uint8_t* record, uint8_t code)
@@ -509,8 +499,6 @@ bool handOver(uint8_t* record, uint8_t code)
     } while (Clock::now() < end);
     return false;
 }
-
-// --- the program's command line --------------------------------------------
 
 bool runnable(const fs::path& path)
 {

@@ -54,8 +54,6 @@ std::vector<std::string> argvOf(const std::string& request, std::size_t item = 0
     return web::writerArgv(check(request), item, kPrograms, kEdge);
 }
 
-// --- the effects' list ---------------------------------------------------------
-
 TEST(Effects, ListsTheTwentyEffectsWithRainsOwnSettings)
 {
     const json effects = Control::effects();
@@ -78,8 +76,6 @@ TEST(Effects, NamesEveryBuiltInEffectInOrderAndThePalettes)
         EXPECT_EQ(effects["effects"][i]["name"], lBuiltInEffects()[i].name);
     EXPECT_EQ(effects["palettes"], json::parse(R"(["rainbow", "candy", "fire", "forest", "ice", "ocean"])"));
 }
-
-// --- what a request becomes ----------------------------------------------------------
 
 TEST(CheckPlay, AnEffectWithEverythingGivenGoesToCubefxAsGiven)
 {
@@ -155,8 +151,6 @@ TEST(CheckPlay, TheProgramIsTakenWhenOneWasGiven)
     EXPECT_EQ(plan.kind, Plan::Kind::program);
     EXPECT_EQ(plan.normal, json::parse(R"({"program": true})"));
 }
-
-// --- refusals -------------------------------------------------------------------
 
 struct Refused {
     std::string request;
@@ -277,8 +271,6 @@ TEST(CheckPlay, ALongValueIsQuotedCutShort)
         EXPECT_EQ(refusal.message, "unknown effect \"" + std::string(39, 'x') + "...; GET /api/effects names every one");
     }
 }
-
-// --- Control with real writers -----------------------------------------------------------
 
 struct Running {
     pid_t pid = 0;
