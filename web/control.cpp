@@ -26,7 +26,6 @@
 #include <limits>
 #include <span>
 #include <thread>
-#include <unistd.h>
 
 namespace ledcube::web {
 
@@ -500,44 +499,6 @@ bool handOver(uint8_t* record, uint8_t code)
     return false;
 }
 
-bool runnable(const fs::path& path)
-{
-    std::error_code ignored;
-    return fs::is_regular_file(path, ignored) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// PROGRAM runs in the animation directory: its path, and each argument that
-// names a file from where cubeweb started, are made absolute now, as
-// cubeplay does. A word without '/' or '.' goes as it is.
-std::vector<std::string> anchored(std::vector<std::string> program)
-{
-    std::error_code ignored;
-    for (std::size_t i = 0; i < program.size(); ++i) {
-        const fs::path path = program[i];
-        const bool named = i == 0 ? program[i].find('/') != std::string::npos
-                                  : program[i].find_first_of("/.") != std::string::npos && fs::exists(path, ignored);
-        if (named && !path.is_absolute())
-            program[i] = fs::absolute(path, ignored);
-    }
-    return program;
-}
-
-// A bare name is one of the toolkit's programs or a program on PATH.
-std::vector<std::string> resolved(std::vector<std::string> program, const fs::path& programs)
-{
-    const std::string name = program.front();
-    if (name.find('/') != std::string::npos)
-        return program;
-    if (runnable(programs / name))
-        program.front() = programs / name;
-    else if (const fs::path found = process::onPath(name); !found.empty())
-        program.front() = found;
-    else
-        throw Refusal{kServerError, "cannot find the program " + shown(json(name)) +
-                                        " among the toolkit's programs or on PATH"};
-    return program;
-}
-
 }  // namespace
 
 Plan checkPlay(const json& request, const PlayChecks& checks)
@@ -611,7 +572,7 @@ struct Control::State {
     std::vector<std::string> argvOf(const Plan& what, std::size_t item) const
     {
         if (what.kind == Plan::Kind::program)
-            return resolved(setup.program, setup.programs);
+            return setup.program;
         return writerArgv(what, item, setup.programs, setup.edge);
     }
 
@@ -668,8 +629,6 @@ struct Control::State {
 Control::Control(Setup setup, const Recordings& recordings)
     : state_(std::make_unique<State>(State{std::move(setup), recordings, {}, 0, {}, nullptr}))
 {
-    if (!state_->setup.program.empty())
-        state_->setup.program = anchored(std::move(state_->setup.program));
 }
 
 Control::~Control()

@@ -31,7 +31,8 @@ public:
         std::filesystem::path programs;     // where cubefx, cubelisten and cubereplay lie
         std::filesystem::path animDir;      // the writers' working directory, below the channel
         std::filesystem::path channelFile;  // the record, to darken the cube once nothing writes
-        std::vector<std::string> program;   // PROGRAM and its arguments, as given; may be empty
+        std::vector<std::string> program;   // PROGRAM and its arguments, found as cubeplay finds them
+                                            // (common/rundir.h), run as they are; may be empty
     };
 
     Control(Setup setup, const Recordings& recordings);

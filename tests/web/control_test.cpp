@@ -420,9 +420,9 @@ TEST_F(Playing, StopDarkensTheCubeThatAWriterLeftLit)
     // Stopped, cubereplay leaves the frame on show as it is.
     const std::string show = dir.root() + "/lit.rec";
     writeOneLed(show);
-    Control control(setup({"cubereplay", show}), recordings);
+    Control control(setup({binary("cubereplay"), show}), recordings);
     control.play(json::parse(R"({"program": true})"));
-    EXPECT_EQ(writer("cubereplay").argv, (std::vector<std::string>{programsDir() + "/cubereplay", show}));
+    EXPECT_EQ(writer("cubereplay").argv, (std::vector<std::string>{binary("cubereplay"), show}));
     ASSERT_TRUE(eventually([&] { return lit(); })) << receiver.process().out();
     control.stop();
     EXPECT_TRUE(eventually([&] { return dark(); })) << receiver.process().out();
@@ -503,28 +503,35 @@ TEST_F(Playing, AnEffectWithADurationIsLetGoWhenItEnds)
     EXPECT_FALSE(control.tick());
 }
 
-TEST_F(Playing, TheProgramIsFoundAmongTheToolkitsPrograms)
+TEST_F(Playing, TheProgramRunsAsGivenInTheAnimationDirectory)
 {
-    Control control(setup({"cubefx", "--duration", "30", "plasma"}), recordings);
+    const std::vector<std::string> program{binary("cubefx"), "--edge", "5", "--duration", "30", "plasma"};
+    Control control(setup(program), recordings);
     control.play(json::parse(R"({"program": true})"));
-    EXPECT_EQ(writer().argv, (std::vector<std::string>{programsDir() + "/cubefx", "--duration", "30", "plasma"}));
+    const Running child = writer();
+    EXPECT_EQ(child.argv, program);
+    EXPECT_EQ(std::filesystem::path(child.cwd), std::filesystem::canonical(dir.runDir()));
     EXPECT_EQ(control.playing(), json::parse(R"({"program": true})"));
 }
 
-TEST_F(Playing, AProgramThatCannotBeFoundIsRefusedWithNothingStopped)
+// The writer before has stopped by then: nothing plays, and the cube is dark.
+TEST_F(Playing, AProgramThatCannotStartIsRefusedAs500AfterTheWriterBeforeIsGone)
 {
-    Control control(setup({"no-such-cube-program"}), recordings);
+    Control control(setup({dir.root() + "/gone"}), recordings);
     control.play(json::parse(R"({"effect": "fade"})"));
     const pid_t pid = writer().pid;
+    ASSERT_TRUE(eventually([&] { return lit(); })) << receiver.process().out();
     try {
         control.play(json::parse(R"({"program": true})"));
         ADD_FAILURE() << "taken";
     } catch (const Refusal& refusal) {
         EXPECT_EQ(refusal.status, 500);
         EXPECT_EQ(refusal.message,
-                  "cannot find the program \"no-such-cube-program\" among the toolkit's programs or on PATH");
+                  "cannot start " + dir.root() + "/gone in " + dir.runDir() + ": No such file or directory");
     }
-    EXPECT_EQ(writer().pid, pid);
+    EXPECT_TRUE(gone(pid));
+    EXPECT_TRUE(control.playing().is_null());
+    EXPECT_TRUE(eventually([&] { return dark(); })) << receiver.process().out();
 }
 
 TEST_F(Playing, AWriterThatCannotStartIsRefusedAs500)
