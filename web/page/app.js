@@ -12,7 +12,7 @@ const FORMAT_VERSION = 1;
 const RATE_PERIOD_MS = 1000;
 const BRIGHTNESS_SEND_MS = 150;
 
-const view = new CubeView($('cube'));
+const view = makeView();
 const stats = {
   edge: 0,
   frameNumber: -1,
@@ -31,6 +31,21 @@ window.cubePage = {
   ledBytes: (x, y, z) => view.ledBytes(x, y, z),
   benchmark: (edge, count) => view.benchmark(edge, count),
 };
+
+// Without WebGL the cube cannot be drawn, but the controls still steer it.
+function makeView() {
+  try {
+    return new CubeView($('cube'));
+  } catch (error) {
+    $('view').classList.add('no-webgl');
+    $('view').append(Object.assign(document.createElement('p'), {
+      className: 'no-webgl-note',
+      textContent: 'This browser cannot draw the cube (WebGL is off or missing); the controls still work.',
+    }));
+    const nothing = () => {};
+    return { show: nothing, setBrightness: nothing, screenPlace: nothing, ledBytes: () => [], benchmark: () => NaN };
+  }
+}
 
 view.onDraw = ms => {
   stats.drawn += 1;

@@ -5,7 +5,8 @@ import { get, post } from './api.js';
 import { $, attempt, element, numberOf, shortNumber, recordingName } from './ui.js';
 
 const PLAYLIST_KEY = 'cubeweb.playlist';
-const SLIDER_STEPS = 100;
+const SLIDER_STEPS = 1000;
+const LOG_RANGE = 100;
 const MAX_LIST_ROWS = 8;
 
 let effects = [];
@@ -41,31 +42,55 @@ function selectedEffect() {
   return effects.find(effect => effect.name === $('effect').value);
 }
 
-// A slider's step: whole steps for a whole-numbered range, else a hundredth.
-function stepOf(setting) {
-  const whole = [setting.min, setting.max, setting.default].every(Number.isInteger);
-  if (whole && setting.max - setting.min >= SLIDER_STEPS / 10)
-    return 1;
-  return (setting.max - setting.min) / SLIDER_STEPS;
+// A setting's slider runs over SLIDER_STEPS places. A range that spans two
+// orders of magnitude or more goes on a logarithmic scale, so that its small
+// values can be picked too; values keep three significant digits, or whole
+// numbers for a setting whose range and default are whole.
+function scaleOf({ min, max, default: initial }) {
+  const logarithmic = min > 0 && max / min >= LOG_RANGE;
+  const whole = [min, max, initial].every(Number.isInteger);
+  const clamp = value => Math.min(max, Math.max(min, value));
+  return {
+    value(place) {
+      const t = place / SLIDER_STEPS;
+      const value = logarithmic ? min * (max / min) ** t : min + t * (max - min);
+      return clamp(whole ? Math.round(value) : Number(value.toPrecision(3)));
+    },
+    place(value) {
+      const t = logarithmic ? Math.log(value / min) / Math.log(max / min) : (value - min) / (max - min || 1);
+      return Math.round(SLIDER_STEPS * t);
+    },
+    clamp,
+  };
 }
 
-function settingRow(effect, setting, values) {
+// A slider and a number box beside it, which move together.
+function settingRow(setting, values) {
   const id = `setting-${setting.name}`;
+  const scale = scaleOf(setting);
   const value = values[setting.name] ?? setting.default;
-  const output = element('output', { htmlFor: id, textContent: shortNumber(value) });
   const slider = element('input', {
-    id, type: 'range', min: setting.min, max: setting.max, step: stepOf(setting), value,
+    id, type: 'range', min: 0, max: SLIDER_STEPS, step: 1, value: scale.place(value),
     oninput: () => {
-      values[setting.name] = Number(slider.value);
-      output.textContent = shortNumber(values[setting.name]);
+      values[setting.name] = scale.value(Number(slider.value));
+      box.value = values[setting.name];
     },
   });
-  // The slider's step may not land on the default itself.
-  slider.value = value;
+  const box = element('input', {
+    type: 'number', min: setting.min, max: setting.max, step: 'any', value, className: 'setting-value',
+    'aria-label': `${setting.name}, from ${setting.min} to ${setting.max}`,
+    onchange: () => {
+      const typed = numberOf(box);
+      if (typed !== undefined)
+        values[setting.name] = scale.clamp(typed);
+      box.value = values[setting.name] ?? setting.default;
+      slider.value = scale.place(Number(box.value));
+    },
+  });
   return element('div', { className: 'setting' },
     element('label', { htmlFor: id, textContent: setting.name }),
-    slider, output,
-    setting.help ? element('small', { className: 'help', textContent: setting.help }) : '');
+    slider, box,
+    setting.help ? element('small', { className: 'help', textContent: `${setting.help} (${shortNumber(setting.min)} to ${shortNumber(setting.max)})` }) : '');
 }
 
 function showSettings() {
@@ -79,7 +104,7 @@ function showSettings() {
     chosen.set(effect.name, {});
   const values = chosen.get(effect.name);
   for (const setting of effect.settings || [])
-    box.append(settingRow(effect, setting, values));
+    box.append(settingRow(setting, values));
   if ((effect.settings || []).length)
     box.append(element('button', {
       type: 'button', className: 'link', textContent: 'Back to the defaults',
