@@ -36,7 +36,7 @@ const START_AZIMUTH = 0;
 const FRAME_MARGIN = 1.08;   // room around the cube's bounding sphere
 const MAX_PIXEL_RATIO = 2;
 
-// Where the frame's RGB bytes start (docs/web.md has the whole layout).
+// Where a frame's colours start (app.js draws the frame's layout).
 export const FRAME_HEADER = 6;
 
 // Colours per vertex, as the viewer's fixed-function GL lights them. The
