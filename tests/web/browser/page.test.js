@@ -62,6 +62,15 @@ async function open(options) {
   return tab;
 }
 
+// Stops what plays from the page, which must not have logged an error, and
+// closes it.
+async function stopAndClose(tab) {
+  await tab.page.click('#stop');
+  await until(tab.page, () => !window.cubeStats.state?.playing);
+  assert.deepEqual(tab.seen.errors, []);
+  await tab.close();
+}
+
 describe("cubeweb's page", () => {
   before(async () => {
     dir = temporaryDir();
@@ -163,10 +172,7 @@ describe("cubeweb's page", () => {
       await new Promise(resolve => setTimeout(resolve, 1500));
       await page.screenshot({ path: process.env.CUBE_WEB_SCREENSHOT });
     }
-    await page.click('#stop');
-    await until(page, () => !window.cubeStats.state?.playing);
-    assert.deepEqual(tab.seen.errors, []);
-    await tab.close();
+    await stopAndClose(tab);
   });
 
   test('plays the playlist as edited: added, moved, removed, looped', async () => {
@@ -189,10 +195,7 @@ describe("cubeweb's page", () => {
     const playing = await page.evaluate(() => window.cubeStats.state.playing);
     assert.deepEqual(playing.playlist.map(item => [item.effect, item.duration]), [[names[1], 22], [names[0], 11]]);
     assert.equal(playing.loop, false);
-    await page.click('#stop');
-    await until(page, () => !window.cubeStats.state?.playing);
-    assert.deepEqual(tab.seen.errors, []);
-    await tab.close();
+    await stopAndClose(tab);
   });
 
   test('records what plays, lists it, downloads it as made and deletes it', async () => {
