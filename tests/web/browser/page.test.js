@@ -5,6 +5,7 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import path from 'node:path';
 import {
   decodePng, launchBrowser, openTab, showPicture, skipUnlessReady, startCubeweb, temporaryDir, until, waitForFile,
 } from './harness.js';
@@ -246,6 +247,48 @@ describe("cubeweb's page", () => {
       await session.detach();
       fs.rmSync(downloads, { recursive: true, force: true });
       await tab.close();
+    }
+  });
+
+  test('listens where the page says, with its options', async () => {
+    const tab = await open();
+    const { page } = tab;
+    await page.$eval('#sources-panel', details => { details.open = true; });
+    await page.type('#listen-more', 'ddp://127.0.0.1:0');
+    await page.type('#listen-gamma', '2.2');
+    await page.click('#play-listen');
+    await until(page, () => Array.isArray(window.cubeStats.state?.playing?.listen));
+    const playing = await page.evaluate(() => window.cubeStats.state.playing);
+    assert.deepEqual(playing.listen, ['ddp://127.0.0.1:0']);
+    assert.equal(playing.options.gamma, 2.2);
+    await stopAndClose(tab);
+  });
+
+  test('plays the program again only when cubeweb was given one', async () => {
+    const withoutProgram = await open();
+    assert.equal(await withoutProgram.page.$eval('#play-program', button => button.disabled), true);
+    await withoutProgram.close();
+
+    const programDir = temporaryDir();
+    const cubefx = `${path.dirname(process.env.CUBEWEB)}/cubefx`;
+    const withProgram = await startCubeweb(programDir, 0, [cubefx, 'plasma']);
+    const tab = await openTab(browser);
+    try {
+      await tab.page.goto(withProgram.url, { waitUntil: 'load' });
+      await until(tab.page, () => window.cubeStats?.state?.program === true);
+      await tab.page.click('#stop');
+      await until(tab.page, () => !window.cubeStats.state?.playing);
+      await tab.page.$eval('#sources-panel', details => { details.open = true; });
+      assert.equal(await tab.page.$eval('#play-program', button => button.disabled), false);
+      await tab.page.click('#play-program');
+      await until(tab.page, () => window.cubeStats.state?.playing?.program === true);
+      await tab.page.click('#stop');
+      assert.deepEqual(tab.seen.errors, []);
+    } finally {
+      outside.push(...tab.seen.outside);
+      await tab.page.close();
+      await withProgram.stop();
+      fs.rmSync(programDir, { recursive: true, force: true });
     }
   });
 
