@@ -115,6 +115,9 @@ function showStatus() {
   setText('playing-text', describePlaying(state.playing));
   setText('recording-text', state.recording ? `● recording ${recordingName(state.recording)}` : '');
   setText('rates', `${stats.receivedPerSecond.toFixed(1)} fps received · ${stats.drawnPerSecond.toFixed(1)} drawn`);
+  const outputs = Array.isArray(state.outputs) ? state.outputs.length : 0;
+  setText('outputs-text', outputs ? `sending to ${outputs} output${outputs > 1 ? 's' : ''}` : '');
+  setText('clients-text', state.clients > 1 ? `${state.clients} pages watch` : '');
 }
 
 // The status line's parts, made on first use so that its order is fixed here.
