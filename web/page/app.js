@@ -57,13 +57,10 @@ const panels = {
   recordings: initRecordings(),
 };
 
-// A binary message of the WebSocket is one frame:
-//   byte 0       1, the format's version
-//   byte 1       N, the cube's edge
-//   bytes 2..5   the frame number, big-endian
-//   bytes 6..    N³ × 3 bytes of R, G, B: LED (x, y, z) at 6 + 3·(x + N·(y + N·z)),
-//                and 0, 0, 0 for an LED that is off
-// The cube view takes the colours as they lie.
+// A binary message of the WebSocket is one frame, laid out as cubeweb's
+// web/live.h draws it: the version, the edge N, the frame number (big-endian),
+// then N³ colours in the strip's order. The cube view takes the colours as
+// they lie.
 function onFrame(bytes) {
   if (bytes.length < FRAME_HEADER || bytes[0] !== FORMAT_VERSION)
     return;
