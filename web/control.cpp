@@ -70,8 +70,11 @@ constexpr auto kWriterGrace = 250ms;
 // How long darkening the cube waits for the receiver to take each code.
 constexpr auto kChannelWait = 250ms;
 constexpr auto kChannelPoll = 1ms;
-// A value quoted in a message is cut after this many characters.
+// A value quoted in a message is cut after this many bytes.
 constexpr std::size_t kShownLength = 40;
+// The bytes that continue a UTF-8 character are 10xxxxxx.
+constexpr unsigned char kUtf8TailMask = 0xc0;
+constexpr unsigned char kUtf8Tail = 0x80;
 
 // The shapes of a request, by the field that names each.
 constexpr std::array kShapes{"effect", "playlist", "listen", "recording", "program"};
@@ -86,13 +89,17 @@ constexpr std::array kProgramFields{"program"};
     throw Refusal{kBadRequest, message};
 }
 
-// A value as a message quotes it: its JSON, cut short.
+// A value as a message quotes it: its JSON, cut short between two UTF-8
+// characters, so that the message is still text that JSON can carry.
 std::string shown(const json& value)
 {
     std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
-    if (text.size() > kShownLength)
-        text = text.substr(0, kShownLength) + "...";
-    return text;
+    if (text.size() <= kShownLength)
+        return text;
+    std::size_t cut = kShownLength;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & kUtf8TailMask) == kUtf8Tail)
+        --cut;
+    return text.substr(0, cut) + "...";
 }
 
 // The shortest text that reads back as the same number.

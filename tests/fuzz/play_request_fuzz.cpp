@@ -24,8 +24,11 @@ web::PlayChecks checks()
             }};
 }
 
+// With a reason that the API can send as JSON: dump() throws on text that
+// is not UTF-8.
 bool refusedWell(const web::Refusal& refusal)
 {
+    (void)nlohmann::json(refusal.message).dump();
     return !refusal.message.empty() && (refusal.status == 400 || refusal.status == 404);
 }
 

@@ -262,6 +262,21 @@ INSTANTIATE_TEST_SUITE_P(
                     Refused{R"({"recording": "show", "speed": 0})", 400, "speed takes a number from 0.01 to 1000, not 0"},
                     Refused{R"({"recording": "show", "loop": 1})", 400, "loop takes true or false, not 1"}));
 
+TEST(CheckPlay, ALongValueIsCutBetweenTwoCharactersSoThatTheMessageStaysText)
+{
+    // "\"" and 19 two-byte letters are 39 bytes: the 20th letter would be cut in two.
+    std::string name;
+    for (int i = 0; i < 25; ++i)
+        name += "\u00e9";
+    try {
+        check(R"({"effect": ")" + name + "\"}");
+        ADD_FAILURE() << "taken";
+    } catch (const Refusal& refusal) {
+        EXPECT_EQ(refusal.message, "unknown effect \"" + name.substr(0, 38) + "...; GET /api/effects names every one");
+        EXPECT_NO_THROW(json(refusal.message).dump());
+    }
+}
+
 TEST(CheckPlay, ALongValueIsQuotedCutShort)
 {
     try {
