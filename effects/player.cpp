@@ -6,6 +6,7 @@
 #include "common/process.h"
 #include "common/writer.h"
 #include "effects/lEffect.h"
+#include "effects/options.h"
 
 #include <algorithm>
 #include <chrono>
@@ -21,16 +22,16 @@ using Clock = std::chrono::steady_clock;
 
 using cli::kMaxEdge;
 using cli::kMinEdge;
-constexpr double kDefaultDuration = 10.0;
-constexpr double kMaxDuration = 24 * 3600.0;
-constexpr double kMinDuration = 0.001;
+using effects::kDefaultDuration;
+using effects::kDefaultSeed;
+using effects::kMaxDuration;
+using effects::kMinDuration;
 constexpr double kDefaultFps = 30.0;
 constexpr double kMinFps = 1.0;
 constexpr double kMaxFps = 240.0;
 constexpr double kMinSpeed = 0.01;
 constexpr double kMaxSpeed = 100.0;
 constexpr char kSettingsMark = ':';
-constexpr float kByteLevels = 255.0f;
 
 struct Named {
     const lEffectInfo* info;
@@ -60,7 +61,7 @@ struct Options {
     bool loop = false;
     double fps = kDefaultFps;
     double speed = 1.0;
-    uint32_t seed = 1;
+    uint32_t seed = kDefaultSeed;
     std::optional<storeColor> colour;
     lPalette palette;
     std::string text = "HELLO CUBE";
@@ -68,12 +69,6 @@ struct Options {
     bool named = false;  // effects were named, rather than all taken
     bool unpaced = false;
     std::vector<Named> effects;
-};
-
-const std::pair<const char*, storeColor> kColours[] = {
-    {"red", {1, 0, 0}},        {"green", {0, 1, 0}},     {"blue", {0, 0, 1}},     {"white", {1, 1, 1}},
-    {"yellow", {1, 1, 0}},     {"cyan", {0, 1, 1}},      {"magenta", {1, 0, 1}},  {"orange", {1, 0.45f, 0}},
-    {"purple", {0.5f, 0, 1}},  {"pink", {1, 0.3f, 0.6f}},
 };
 
 // The effects that the help's examples play. cubefx shows its favourites;
@@ -159,12 +154,12 @@ std::string help(const std::string& name, const std::vector<lEffectInfo>& effect
            "  --edge N          the cube's edge, " + std::to_string(kMinEdge) + " to " + std::to_string(kMaxEdge) +
            ", as the viewer's (default " + std::to_string(cli::kDefaultEdge) + ", or\n"
            "                    the viewer's edge under cubeplay)\n"
-           "  --duration S      seconds each effect plays (default 10)\n"
+           "  --duration S      seconds each effect plays (default " + shortest(kDefaultDuration) + ")\n"
            "  --loop            play the list again and again, until Ctrl-C\n"
            "  --fps F           frames a second (default 30); when the channel carries\n"
            "                    fewer, the effects play slower, never skipping a frame\n"
            "  --speed F         how fast time runs in the effects (default 1)\n"
-           "  --seed N          the seed of every chance (default 1)\n"
+           "  --seed N          the seed of every chance (default " + std::to_string(kDefaultSeed) + ")\n"
            "  --colour C        the colour of the effects that take one: a name (red,\n"
            "                    orange, white...), #rrggbb or r,g,b from 0 to 1\n"
            "  --palette P       the colours of the effects that take many:\n"
@@ -178,32 +173,6 @@ std::string help(const std::string& name, const std::vector<lEffectInfo>& effect
            "Examples:\n"
            "  " + name + " --edge 8 " + shown.several + "\n"
            "  " + name + " --edge 8 --loop --duration 20 --palette fire " + shown.paletted + "\n";
-}
-
-// "red, green, ...": for the message that refuses a colour.
-std::string colourNames()
-{
-    std::string names;
-    for (const auto& [name, colour] : kColours)
-        names += (names.empty() ? "" : ", ") + std::string(name);
-    return names;
-}
-
-std::optional<storeColor> parseColour(const std::string& text)
-{
-    for (const auto& [name, colour] : kColours)
-        if (text == name)
-            return colour;
-    unsigned r = 0, g = 0, b = 0;
-    int end = 0;
-    if (text.size() == 7 && std::sscanf(text.c_str(), "#%2x%2x%2x%n", &r, &g, &b, &end) == 3 && end == 7)
-        return storeColor{r / kByteLevels, g / kByteLevels, b / kByteLevels};
-    float c[3] = {};
-    if (std::sscanf(text.c_str(), "%f,%f,%f%n", &c[0], &c[1], &c[2], &end) == 3 &&
-        static_cast<std::size_t>(end) == text.size() &&
-        std::all_of(std::begin(c), std::end(c), [](float v) { return v >= 0.0f && v <= 1.0f; }))
-        return storeColor{c[0], c[1], c[2]};
-    return std::nullopt;
 }
 
 // "rain" or "rain:drops=4,length=3".
@@ -261,10 +230,10 @@ Options parseOptions(const std::string& name, int argc, char** argv, const std::
         else if (const char* v = args.option("--seed"))
             options.seed = static_cast<uint32_t>(args.count("--seed", v, 0, UINT32_MAX));
         else if (const char* v = args.option("--colour")) {
-            options.colour = parseColour(v);
-            if (!options.colour)
-                args.fail("--colour takes a colour name (" + colourNames() + "), #rrggbb or r,g,b from 0 to 1, not " +
-                          cli::quoted(v));
+            storeColor colour{};
+            if (!effects::parseColour(v, colour))
+                args.fail("--colour takes " + effects::colourForms() + ", not " + cli::quoted(v));
+            options.colour = colour;
         } else if (const char* v = args.option("--palette")) {
             if (!lPalette::find(v, options.palette))
                 args.fail("--palette takes one of the palettes that --help names, not " + cli::quoted(v));

@@ -6,6 +6,7 @@
 
 #include "common/process.h"
 #include "effects/lEffect.h"
+#include "effects/options.h"
 #include "lbox/channel.h"
 #include "net/listen.h"
 #include "net/protocols.h"
@@ -14,12 +15,12 @@
 #include "web/api.h"
 #include "web/playing.h"
 #include "web/recordings.h"
+#include "web/status.h"
 #include "wiring/pixels.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -36,20 +37,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBadRequest = 400;
-constexpr int kConflict = 409;
-constexpr int kServerError = 500;
-
-// What cubefx's command line takes; a request beyond it is refused here,
-// with a message of ours, rather than by a cubefx that ends at once.
-constexpr double kMinDuration = 0.001;
-constexpr double kMaxDuration = 24 * 3600.0;
-constexpr double kItemDuration = 10.0;  // cubefx's own default, for a playlist's item
-constexpr uint64_t kDefaultSeed = 1;
-constexpr const char* kColourNames[] = {"red",    "green",  "blue",   "white",  "yellow",
-                                        "cyan",   "magenta", "orange", "purple", "pink"};
-constexpr char kHexMark = '#';
-constexpr std::size_t kHexDigits = 6;
 constexpr const char* kRainExample = "{\"effect\": \"rain\", \"duration\": 20}";
 
 // What cubelisten's command line takes, for the options a request may give.
@@ -86,7 +73,7 @@ constexpr std::array kProgramFields{"program"};
 
 [[noreturn]] void refuse(const std::string& message)
 {
-    throw Refusal{kBadRequest, message};
+    throw Refusal{status::kBadRequest, message};
 }
 
 // A value as a message quotes it: its JSON, cut short between two UTF-8
@@ -210,15 +197,6 @@ void checkSettings(const json* given, const lEffectInfo& info, const std::string
         normal["settings"][setting.key] = setting.value;
 }
 
-bool isColour(const std::string& colour)
-{
-    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    if (colour.size() == kHexDigits + 1 && colour.front() == kHexMark)
-        return std::all_of(colour.begin() + 1, colour.end(), hex);
-    return std::any_of(std::begin(kColourNames), std::end(kColourNames),
-                       [&](const char* name) { return colour == name; });
-}
-
 void checkLooks(const json& request, const std::string& where, EffectPlan& plan, json& normal)
 {
     const std::vector<std::string>& palettes = lPalette::names();
@@ -231,13 +209,15 @@ void checkLooks(const json& request, const std::string& where, EffectPlan& plan,
         normal["palette"] = name;
     }
     if (const json* colour = field(request, "colour")) {
-        const std::string what = "#rrggbb or a colour's name (" + joined(kColourNames) + ")";
-        if (!isColour(text(*colour, where + "colour", what)))
+        // cubefx reads the colour with this same function, so it goes as given.
+        const std::string what = effects::colourForms();
+        storeColor ignored{};
+        if (!effects::parseColour(text(*colour, where + "colour", what), ignored))
             refuse(where + "colour takes " + what + ", not " + shown(*colour));
         plan.colour = colour->get<std::string>();
         normal["colour"] = *plan.colour;
     }
-    normal["seed"] = kDefaultSeed;
+    normal["seed"] = effects::kDefaultSeed;
     if (const json* seed = field(request, "seed")) {
         plan.seed = static_cast<uint32_t>(wholeIn(*seed, where + "seed", 0, std::numeric_limits<uint32_t>::max()));
         normal["seed"] = *plan.seed;
@@ -258,7 +238,7 @@ EffectPlan checkEffect(const json& request, const std::string& where, std::optio
     checkSettings(field(request, "settings"), info, where, plan, normal);
     checkLooks(request, where, plan, normal);
     if (const json* seconds = field(request, "duration"))
-        plan.duration = numberIn(*seconds, where + "duration", kMinDuration, kMaxDuration);
+        plan.duration = numberIn(*seconds, where + "duration", effects::kMinDuration, effects::kMaxDuration);
     if (plan.duration)
         normal["duration"] = *plan.duration;
     return plan;
@@ -279,7 +259,7 @@ Plan checkPlaylist(const json& request)
         if (!items[i].is_object())
             refuse(where + "an item is an effect, such as " + kRainExample + ", not " + shown(items[i]));
         json normal;
-        plan.effects.push_back(checkEffect(items[i], where, kItemDuration, normal));
+        plan.effects.push_back(checkEffect(items[i], where, effects::kDefaultDuration, normal));
         list.push_back(std::move(normal));
     }
     if (const json* loop = field(request, "loop"))
@@ -451,7 +431,7 @@ Plan checkProgram(const json& request, const PlayChecks& checks)
     if (program != true)
         refuse("program takes true, not " + shown(program));
     if (!checks.programGiven)
-        throw Refusal{kConflict, "no PROGRAM was given on cubeweb's command line"};
+        throw Refusal{status::kConflict, "no PROGRAM was given on cubeweb's command line"};
     Plan plan;
     plan.kind = Plan::Kind::program;
     plan.normal = {{"program", true}};
@@ -476,7 +456,7 @@ std::vector<std::string> effectArgv(const EffectPlan& effect, const fs::path& pr
     if (effect.duration)
         argv.insert(argv.end(), {"--duration", written(*effect.duration)});
     else
-        argv.insert(argv.end(), {"--loop", "--duration", written(kMaxDuration)});
+        argv.insert(argv.end(), {"--loop", "--duration", written(effects::kMaxDuration)});
     if (effect.seed)
         argv.insert(argv.end(), {"--seed", std::to_string(*effect.seed)});
     if (effect.palette)
@@ -653,7 +633,7 @@ void Control::play(const json& request)
         state.start(argv);
     } catch (const process::Failure& failure) {
         state.darken();
-        throw Refusal{kServerError, failure.what};
+        throw Refusal{status::kServerError, failure.what};
     }
     state.index = plan.index;
     state.plan = std::move(plan);

@@ -88,6 +88,16 @@ TEST(CheckPlay, AnEffectWithEverythingGivenGoesToCubefxAsGiven)
         "palette": "fire", "colour": "#ff8000", "seed": 7, "duration": 60})"));
 }
 
+TEST(CheckPlay, EveryColourThatCubefxTakesGoesToItAsGiven)
+{
+    for (const std::string colour : {"1,0.5,0", "pink", "#FF8000", "0,0,1"}) {
+        const std::string request = R"({"effect": "rain", "colour": ")" + colour + R"("})";
+        EXPECT_EQ(argvOf(request), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--loop",
+                                                              "--duration", "86400", "--colour", colour, "rain"}));
+        EXPECT_EQ(check(request).normal["colour"], colour);
+    }
+}
+
 TEST(CheckPlay, AnEffectWithoutDurationLoopsUntilStoppedWithCubefxsDefaults)
 {
     EXPECT_EQ(argvOf(R"({"effect": "plasma"})"),
@@ -203,11 +213,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "settings takes an object of numbers, such as {\"drops\": 30}, not [1]"},
         Refused{R"({"effect": "rain", "palette": "mud"})", 400, "unknown palette \"mud\"; GET /api/effects names every one"},
         Refused{R"({"effect": "rain", "colour": "#ff80"})", 400,
-                "colour takes #rrggbb or a colour's name (red, green, blue, white, yellow, cyan, magenta, orange, "
-                "purple, pink), not \"#ff80\""},
-        Refused{R"({"effect": "rain", "colour": "1,0,0"})", 400,
-                "colour takes #rrggbb or a colour's name (red, green, blue, white, yellow, cyan, magenta, orange, "
-                "purple, pink), not \"1,0,0\""},
+                "colour takes a colour name (red, green, blue, white, yellow, cyan, magenta, orange, purple, pink), "
+                "#rrggbb or r,g,b from 0 to 1, not \"#ff80\""},
+        Refused{R"({"effect": "rain", "colour": "mauve"})", 400,
+                "colour takes a colour name (red, green, blue, white, yellow, cyan, magenta, orange, purple, pink), "
+                "#rrggbb or r,g,b from 0 to 1, not \"mauve\""},
+        Refused{R"({"effect": "rain", "colour": "1,0.5,2"})", 400,
+                "colour takes a colour name (red, green, blue, white, yellow, cyan, magenta, orange, purple, pink), "
+                "#rrggbb or r,g,b from 0 to 1, not \"1,0.5,2\""},
+        Refused{R"({"effect": "rain", "colour": 1})", 400,
+                "colour takes a colour name (red, green, blue, white, yellow, cyan, magenta, orange, purple, pink), "
+                "#rrggbb or r,g,b from 0 to 1, not 1"},
         Refused{R"({"effect": "rain", "seed": -1})", 400, "seed takes a whole number from 0 to 4294967295, not -1"},
         Refused{R"({"effect": "rain", "seed": 1.5})", 400, "seed takes a whole number from 0 to 4294967295, not 1.5"},
         Refused{R"({"effect": "rain", "seed": 4294967296})", 400,
