@@ -7,12 +7,6 @@
 
 namespace strip {
 
-namespace {
-
-constexpr double kMaxGamma = 10;
-
-}  // namespace
-
 bool Mapping::take(cli::Parser& args)
 {
     if (const char* order = args.option("--wiring")) {

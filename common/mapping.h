@@ -24,6 +24,9 @@ struct Mapping {
     ColourCorrection colour;
     unsigned ledsPerUniverse = kMaxLedsPerUniverse;
 
+    // --gamma takes a number above 0, up to this.
+    static constexpr double kMaxGamma = 10;
+
     // Takes the parser's current argument when it is one of these options.
     bool take(cli::Parser& args);
     // Once the command line is read: refuses options that do not go together.

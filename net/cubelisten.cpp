@@ -30,11 +30,11 @@ using Clock = std::chrono::steady_clock;
 
 using cli::kMaxEdge;
 using cli::kMinEdge;
-constexpr double kDefaultTimeout = 2.5;
-constexpr double kMinTimeout = 0.1;
-constexpr double kMaxTimeout = 3600;
-constexpr double kMinOpcIdle = 0.1;
-constexpr double kMaxOpcIdle = 86400;
+using input::kDefaultTimeout;
+using input::kMaxOpcIdle;
+using input::kMaxTimeout;
+using input::kMinOpcIdle;
+using input::kMinTimeout;
 // How often main looks up from waiting: for the loss timeout, the stats
 // line, a stop, and the writer's whole frames while a picture is held.
 constexpr auto kTick = 100ms;

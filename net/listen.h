@@ -80,6 +80,14 @@ bool parseAllowed(const std::string& text, Allowed& allowed);
 // for Settings::opcIdle (by default a minute) gives its place to a new one.
 inline constexpr std::size_t kMaxOpcClients = 16;
 inline constexpr std::chrono::seconds kDefaultOpcIdle{60};
+// What cubelisten's --opc-idle takes, in seconds.
+inline constexpr double kMinOpcIdle = 0.1;
+inline constexpr double kMaxOpcIdle = 86400;  // a day
+// What cubelisten's --timeout takes, in seconds: how long without a frame
+// before it says that frames stopped.
+inline constexpr double kDefaultTimeout = 2.5;
+inline constexpr double kMinTimeout = 0.1;
+inline constexpr double kMaxTimeout = 3600;  // an hour
 
 struct Settings {
     std::size_t leds = 0;

@@ -4,6 +4,7 @@
 
 #include "web/control.h"
 
+#include "common/mapping.h"
 #include "common/process.h"
 #include "effects/lEffect.h"
 #include "effects/options.h"
@@ -38,14 +39,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kRainExample = "{\"effect\": \"rain\", \"duration\": 20}";
-
-// What cubelisten's command line takes, for the options a request may give.
-constexpr double kMaxGamma = 10;
-constexpr double kMinTimeout = 0.1;
-constexpr double kMaxTimeout = 3600;
-constexpr double kDefaultTimeout = 2.5;
-constexpr double kMinOpcIdle = 0.1;
-constexpr double kMaxOpcIdle = 86400;
 
 // A writer asked to stop leaves the channel within a frame or two; then the
 // library holds it for a second more as it ends. That hold, or a writer that
@@ -283,17 +276,17 @@ struct ListenOption {
 const std::vector<ListenOption>& listenOptions()
 {
     static const std::vector<ListenOption> options{
-        {"gamma", OptionKind::positive, 0, kMaxGamma, strip::ColourCorrection{}.gamma},
+        {"gamma", OptionKind::positive, 0, strip::Mapping::kMaxGamma, strip::ColourCorrection{}.gamma},
         {"brightness", OptionKind::number, 0, 1, strip::ColourCorrection{}.brightness},
         {"wiring", OptionKind::wiring, 0, 0, "xyz"},
         {"serpentine", OptionKind::flag, 0, 0, false},
         {"leds-per-universe", OptionKind::whole, 1, strip::E131Encoder::kMaxLedsPerUniverse,
          strip::E131Encoder::kMaxLedsPerUniverse},
-        {"timeout", OptionKind::number, kMinTimeout, kMaxTimeout, kDefaultTimeout},
+        {"timeout", OptionKind::number, input::kMinTimeout, input::kMaxTimeout, input::kDefaultTimeout},
         {"blank-on-loss", OptionKind::flag, 0, 0, false},
         {"allow", OptionKind::addresses, 0, 0, json::array()},
         {"no-multicast", OptionKind::flag, 0, 0, false},
-        {"opc-idle", OptionKind::number, kMinOpcIdle, kMaxOpcIdle, input::kDefaultOpcIdle.count()},
+        {"opc-idle", OptionKind::number, input::kMinOpcIdle, input::kMaxOpcIdle, input::kDefaultOpcIdle.count()},
     };
     return options;
 }
