@@ -301,15 +301,13 @@ std::unique_ptr<Target> openTarget(const Destination& destination, const FrameSh
     return target;
 }
 
-namespace {
-
-// For E1.31 and Art-Net, what is wrong when the universes that `leds` need
-// from the first one run past the last that the protocol has; else "".
-std::string universesPastTheLast(const Destination& destination, std::size_t leds, unsigned ledsPerUniverse)
+std::string universesPastTheLast(const Destination& destination, int edge, unsigned ledsPerUniverse)
 {
     const bool e131 = destination.protocol == Protocol::E131;
     if (!e131 && destination.protocol != Protocol::ArtNet)
         return {};
+    const auto side = static_cast<std::size_t>(edge);
+    const std::size_t leds = side * side * side;
     const std::size_t last = destination.number + e131Universes(leds, ledsPerUniverse) - 1;
     const unsigned max = e131 ? E131Encoder::kMaxUniverse : ArtNetEncoder::kMaxUniverse;
     if (last <= max)
@@ -318,14 +316,11 @@ std::string universesPastTheLast(const Destination& destination, std::size_t led
            ", past the last one, " + std::to_string(max);
 }
 
-}  // namespace
-
 void checkUniverses(const cli::Parser& args, const std::vector<Destination>& endpoints, const char* kind, int edge,
                     unsigned ledsPerUniverse)
 {
-    const std::size_t leds = static_cast<std::size_t>(edge) * static_cast<std::size_t>(edge) * static_cast<std::size_t>(edge);
     for (const Destination& endpoint : endpoints) {
-        if (const std::string past = universesPastTheLast(endpoint, leds, ledsPerUniverse); !past.empty())
+        if (const std::string past = universesPastTheLast(endpoint, edge, ledsPerUniverse); !past.empty())
             args.fail(std::string(kind) + " " + cli::quoted(endpoint.text) + " " + past);
     }
 }

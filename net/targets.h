@@ -82,10 +82,15 @@ struct Target {
 // go with the first frame. On failure returns nothing, with `error` set.
 std::unique_ptr<Target> openTarget(const Destination& destination, const FrameShape& shape, std::string& error);
 
-// Once the command line is read: refuses, as a usage error, the first E1.31
-// or Art-Net endpoint whose universes for a cube of `edge`, from its first
-// one on, run past the last one that its protocol has. `kind` names the
-// endpoints in the message: "target", "source".
+// For an E1.31 or Art-Net endpoint whose universes for a cube of `edge`,
+// from its first one on, run past the last one that its protocol has, what
+// is wrong: "needs universes 32767 to 32768, past the last one, 32767".
+// Else "".
+std::string universesPastTheLast(const Destination& destination, int edge, unsigned ledsPerUniverse);
+
+// Once the command line is read: refuses, as a usage error, the first
+// endpoint whose universes run past the last (universesPastTheLast).
+// `kind` names the endpoints in the message: "target", "source".
 void checkUniverses(const cli::Parser& args, const std::vector<Destination>& endpoints, const char* kind, int edge,
                     unsigned ledsPerUniverse);
 

@@ -69,17 +69,22 @@ constexpr std::array kProgramFields{"program"};
     throw Refusal{status::kBadRequest, message};
 }
 
-// A value as a message quotes it: its JSON, cut short between two UTF-8
-// characters, so that the message is still text that JSON can carry.
-std::string shown(const json& value)
+// `text` cut short between two UTF-8 characters, so that a message that
+// quotes it is still text that JSON can carry.
+std::string cutShort(const std::string& text)
 {
-    std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
     if (text.size() <= kShownLength)
         return text;
     std::size_t cut = kShownLength;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & kUtf8TailMask) == kUtf8Tail)
         --cut;
     return text.substr(0, cut) + "...";
+}
+
+// A value as a message quotes it: its JSON, cut short.
+std::string shown(const json& value)
+{
+    return cutShort(value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 // The shortest text that reads back as the same number.
@@ -374,7 +379,25 @@ json checkListenOptions(const json* given, std::vector<std::string>& words)
     return normal;
 }
 
-Plan checkListen(const json& request)
+// Each source as cubelisten reads it, and whose universes it refuses, with
+// the words of its own refusal.
+void checkSources(const json& sources, int edge, unsigned ledsPerUniverse, std::vector<std::string>& words)
+{
+    for (const json& source : sources) {
+        std::string error;
+        if (!source.is_string())
+            refuse("listen takes sources such as \"e131\" or \"ddp://127.0.0.1:4048\", not " + shown(source));
+        const std::string& text = source.get_ref<const std::string&>();
+        const std::optional<strip::Destination> destination = strip::parseSource(text, error);
+        if (!destination)
+            refuse("source " + shown(source) + " " + error);
+        if (const std::string past = strip::universesPastTheLast(*destination, edge, ledsPerUniverse); !past.empty())
+            refuse("source '" + cutShort(text) + "' " + past);
+        words.push_back(text);
+    }
+}
+
+Plan checkListen(const json& request, const PlayChecks& checks)
 {
     onlyKnown(request, kListenFields, "listening");
     const json& sources = *field(request, "listen");
@@ -385,14 +408,7 @@ Plan checkListen(const json& request)
     plan.kind = Plan::Kind::listen;
     const json options = checkListenOptions(field(request, "options"), plan.listen);
     plan.listen.push_back("--");
-    for (const json& source : sources) {
-        std::string error;
-        if (!source.is_string())
-            refuse("listen takes sources such as \"e131\" or \"ddp://127.0.0.1:4048\", not " + shown(source));
-        if (!strip::parseSource(source.get<std::string>(), error))
-            refuse("source " + shown(source) + " " + error);
-        plan.listen.push_back(source.get<std::string>());
-    }
+    checkSources(sources, checks.edge, options["leds-per-universe"].get<unsigned>(), plan.listen);
     plan.normal = {{"listen", sources}, {"options", options}};
     return plan;
 }
@@ -503,7 +519,7 @@ Plan checkPlay(const json& request, const PlayChecks& checks)
     if (shape == "playlist")
         return checkPlaylist(request);
     if (shape == "listen")
-        return checkListen(request);
+        return checkListen(request, checks);
     if (shape == "recording")
         return checkRecording(request, checks);
     return checkProgram(request, checks);

@@ -149,6 +149,18 @@ TEST(Universes, OnePastTheLastIsRefusedNamingTheFirstSuchEndpoint)
               "(try 'cubesend --help')");
 }
 
+TEST(Universes, TheReasonAloneIsWhatASourcePastTheLastNeeds)
+{
+    // Edge 5: 125 LEDs, one universe at 170 to a universe, 32 at 4.
+    EXPECT_EQ(strip::universesPastTheLast(source("artnet://127.0.0.1/32767"), 5, 170), "");
+    EXPECT_EQ(strip::universesPastTheLast(source("artnet://127.0.0.1/32767"), 5, 4),
+              "needs universes 32767 to 32798, past the last one, 32767");
+    EXPECT_EQ(strip::universesPastTheLast(source("e131://127.0.0.1/63999"), 6, 170),
+              "needs universes 63999 to 64000, past the last one, 63999");
+    EXPECT_EQ(strip::universesPastTheLast(source("ddp"), 16, 1), "");
+    EXPECT_EQ(strip::universesPastTheLast(source("opc://127.0.0.1/255"), 16, 1), "");
+}
+
 std::string addressOf(const strip::Address& address)
 {
     char text[INET6_ADDRSTRLEN] = {};

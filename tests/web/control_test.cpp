@@ -146,6 +146,13 @@ TEST(CheckPlay, ListeningPassesOnlyTheOptionsGivenAndShowsEveryDefault)
         "timeout": 2.5, "blank-on-loss": false, "allow": ["127.0.0.1/32"], "no-multicast": false, "opc-idle": 60}})"));
 }
 
+TEST(CheckPlay, ASourceWhoseUniversesEndAtTheProtocolsLastIsTaken)
+{
+    EXPECT_EQ(argvOf(R"({"listen": ["e131://127.0.0.1/63999", "artnet://127.0.0.1/32767"]})"),
+              (std::vector<std::string>{kPrograms + "/cubelisten", "--edge", "5", "--", "e131://127.0.0.1/63999",
+                                        "artnet://127.0.0.1/32767"}));
+}
+
 TEST(CheckPlay, ARecordingPlaysItsFileFromTheRecordingsFolder)
 {
     EXPECT_EQ(argvOf(R"({"recording": "show", "speed": 2, "loop": true})"),
@@ -267,6 +274,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "options: serpentine takes true or false, not 1"},
         Refused{R"({"listen": ["e131"], "options": {"leds-per-universe": 171}})", 400,
                 "options: leds-per-universe takes a whole number from 1 to 170, not 171"},
+        // Edge 5: 125 LEDs, one universe at 170 to a universe, two at 100,
+        // 32 at 4; as cubelisten refuses them at start.
+        Refused{R"({"listen": ["e131://127.0.0.1/63999"], "options": {"leds-per-universe": 100}})", 400,
+                "source 'e131://127.0.0.1/63999' needs universes 63999 to 64000, past the last one, 63999"},
+        Refused{R"({"listen": ["ddp", "artnet://127.0.0.1/32767"], "options": {"leds-per-universe": 4}})", 400,
+                "source 'artnet://127.0.0.1/32767' needs universes 32767 to 32798, past the last one, 32767"},
         Refused{R"({"listen": ["e131"], "options": {"allow": ["10.0.0.0/99"]}})", 400,
                 "options: allow takes a list of IPv4 or IPv6 addresses, each with an optional /PREFIX, not "
                 "\"10.0.0.0/99\""}));
