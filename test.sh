@@ -45,8 +45,13 @@ need_packages "${test_packages[@]}"
 # The page's browser tests drive Debian's chromium through puppeteer-core at
 # the version that the lock file pins; no browser of its own is downloaded.
 browser_tests=tests/web/browser
+# Node.js trusts only the certificate authorities it was built with; a
+# network that inspects TLS puts its own in the system's store, which npm
+# is pointed at too unless the user chose otherwise.
 npm_ci() {
-    (cd "$browser_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
+    local cas=${NODE_EXTRA_CA_CERTS:-/etc/ssl/certs/ca-certificates.crt}
+    [[ -r $cas ]] || cas=
+    (cd "$browser_tests" && NODE_EXTRA_CA_CERTS=$cas PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund)
 }
 if [[ ! $browser_tests/node_modules/.package-lock.json -nt $browser_tests/package-lock.json ]]; then
     step npm-ci "Installing the browser tests' Node.js packages…" npm_ci
