@@ -21,6 +21,7 @@ commands=(cubeshow cubefill cubetrace cubetrace5 cubesend cubesend5 cubereplay c
     cubeexport5)
 [[ -x $build/bin/cubeview12 ]] && commands+=(cubeview12 cubeview5)
 [[ -x $build/bin/cuberender ]] && commands+=(cuberender cuberender5)
+[[ -x $build/bin/cubeweb ]] && commands+=(cubeweb cubeweb5)
 helpers=(launch app5 app12 bytemax)
 for file in "${commands[@]/#/bin/}" "${helpers[@]/#/libexec/ledcube/}" lib/liblbox.a lib/liblboxeffects.a \
             include/lBox.h include/lFrame.h include/lEffect.h \
@@ -36,7 +37,7 @@ done
 # the program that links them.
 stray=$(nm -C --defined-only --extern-only "$prefix/lib/liblbox.a" "$prefix/lib/liblboxeffects.a" |
     awk 'NF >= 3 { $1 = ""; $2 = ""; sub(/^  /, ""); print }' |
-    grep -v -E '^((guard variable for )?l[A-Z][A-Za-z]*|ledcube::|(void )?std::|DW\.ref\.)' |
+    grep -v -E '^((guard variable for )?l[A-Z][A-Za-z]*|ledcube::|([a-z_ ]+ )?std::|DW\.ref\.)' |
     grep -v -E '^(vtable|typeinfo|typeinfo name) for (l[A-Z]|ledcube::|std::)' || true)
 [[ -z $stray ]] || fail "the installed libraries define names outside their interface and ledcube::: $stray"
 
@@ -110,6 +111,25 @@ done
 grep -E '^[0-9]+ [0-9]+ [0-9]+ [0-9a-f]{8}$' "$work/out.txt" >"$work/trace.txt" || true
 [[ $(wc -l <"$work/trace.txt") -eq 16 && $(sed -n 2p "$work/trace.txt") =~ ^2\ [0-9]+\ [1-9] &&
    $(tail -n 1 "$work/trace.txt") =~ ^16\ [0-9]+\ 0\  ]] || fail "pulse: $(cat "$work/out.txt")"
+
+# The installed cubeweb serves the installed page, and three.js beside it.
+if [[ -x $prefix/bin/cubeweb ]]; then
+    [[ -s $prefix/share/ledcube/web/index.html ]] || fail "not installed: share/ledcube/web/index.html"
+    "$prefix/bin/cubeweb" --edge 5 --port 0 --dir "$work/webrun" --recordings "$work/recordings" \
+        2>"$work/web.txt" >/dev/null &
+    web=$!
+    for _ in $(seq 100); do grep -q '^cubeweb: http' "$work/web.txt" && break; sleep 0.1; done
+    port=$(sed -n 's|^cubeweb: http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/web.txt")
+    [[ -n $port ]] || fail "cubeweb did not start: $(cat "$work/web.txt")"
+    for path in / /three/build/three.module.js; do
+        exec 3<>"/dev/tcp/127.0.0.1/$port"
+        printf 'GET %s HTTP/1.0\r\n\r\n' "$path" >&3
+        status=$(head -n 1 <&3 | tr -d '\r')
+        exec 3<&-
+        [[ $status =~ ^HTTP/1\.[01]\ 200\  ]] || { kill "$web"; fail "installed cubeweb: GET $path: $status"; }
+    done
+    kill "$web" && wait "$web" || true
+fi
 
 # The distribution's layout: only the library and its package files.
 multiarch=$(gcc -print-multiarch)
