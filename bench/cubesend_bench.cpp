@@ -269,12 +269,8 @@ std::unique_ptr<Process> startServing(RunDir& dir, const std::vector<std::string
     uint8_t* record = dir.mapRecord();
     channel::storeStatus(record, kStaleStatus);
     auto process = std::make_unique<Process>(argv, Process::Options::in(dir.root()));
-    const auto end = Clock::now() + kStartDeadline;
-    while (channel::loadStatus(record) != channel::kStatusIdle) {
-        if (!process->running() || Clock::now() > end)
-            fail(argv[0] + " did not take up the channel: " + process->err());
-        std::this_thread::sleep_for(1ms);
-    }
+    if (!dir.waitServed(*process, kStartDeadline))
+        fail(argv[0] + " did not take up the channel: " + process->err());
     return process;
 }
 

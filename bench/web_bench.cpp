@@ -216,13 +216,8 @@ std::unique_ptr<Process> startReceiver(RunDir& dir, const std::vector<std::strin
     } else {
         channel::storeStatus(dir.mapRecord(), 0);  // a stale code, which the receiver resets
     }
-    uint8_t* record = dir.mapRecord();
-    const auto end = Clock::now() + kStartDeadline;
-    while (channel::loadStatus(record) != channel::kStatusIdle) {
-        if (!process->running() || Clock::now() > end)
-            fail(argv[0] + " did not take up the channel: " + process->err());
-        std::this_thread::sleep_for(1ms);
-    }
+    if (!dir.waitServed(*process, kStartDeadline))
+        fail(argv[0] + " did not take up the channel: " + process->err());
     return process;
 }
 

@@ -1,6 +1,7 @@
 #include "testkit/support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -82,6 +83,20 @@ uint8_t* RunDir::mapRecord()
         fail("mmap " + recordPath());
     map_ = static_cast<uint8_t*>(map);
     return map_;
+}
+
+bool RunDir::waitServed(Process& receiver, std::chrono::milliseconds deadline)
+{
+    uint8_t* record = mapRecord();
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    // The receiver stores idle as its last step of serving; acquire, as any
+    // writer reads the status byte.
+    while (std::atomic_ref<uint8_t>(*record).load(std::memory_order_acquire) != kStatusIdle) {
+        if (!receiver.running() || std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 std::vector<uint8_t> RunDir::recordBytes() const

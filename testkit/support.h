@@ -21,6 +21,8 @@ using namespace std::chrono_literals;
 // Path of a program built by this project (all land in one bin directory).
 std::string binary(const std::string& name);
 
+class Process;
+
 // A fresh directory laid out like a run: <root>/shared_buffer.txt (46 bytes,
 // status byte idle, the rest zero) and <root>/run/, where an animation
 // program is started. Removed with everything in it on destruction.
@@ -37,6 +39,9 @@ public:
 
     // Maps the record shared, as the other side of the channel sees it.
     uint8_t* mapRecord();
+    // Waits until `receiver`, started on this directory, serves the channel:
+    // the record reads idle. False when it ended first or the deadline passed.
+    bool waitServed(Process& receiver, std::chrono::milliseconds deadline);
     std::vector<uint8_t> recordBytes() const;
     void writeRecordBytes(const std::vector<uint8_t>& bytes) const;
 
