@@ -241,8 +241,12 @@ int Server::Loop::sendFile(lws* wsi, const std::filesystem::path& file, const ch
                                            reinterpret_cast<const unsigned char*>(value.c_str()),
                                            static_cast<int>(value.size()), &p, headers + sizeof headers) == 0;
     };
+    // A recording's plain name holds no control character, but may hold a
+    // quote or a backslash, which would end the header's quoted name early.
+    std::string saved = downloadName;
+    std::ranges::replace_if(saved, [](char c) { return c == '"' || c == '\\'; }, '_');
     if (!add("x-content-type-options:", "nosniff") ||
-        (!downloadName.empty() && !add("content-disposition:", "attachment; filename=\"" + downloadName + "\"")))
+        (!saved.empty() && !add("content-disposition:", "attachment; filename=\"" + saved + "\"")))
         return -1;
     const int served = lws_serve_http_file(wsi, file.c_str(), type, reinterpret_cast<const char*>(headers),
                                            static_cast<int>(p - headers));

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
+#include <fstream>
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
@@ -54,6 +55,7 @@ public:
     uint16_t port() const { return port_; }
     testsupport::Process& process() { return *process_; }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string recordings() const { return dir_.root() + "/recordings"; }
 
     HttpResponse request(const std::string& method, const std::string& path, const std::string& body = {},
                          HttpHeaders headers = {}) const
@@ -369,6 +371,19 @@ TEST(Files, ServesThePageAndThreeAndNothingElse)
         EXPECT_EQ(response.status, 404) << path;
         EXPECT_EQ(response.body.find("root:"), std::string::npos) << path;
     }
+}
+
+TEST(Files, ARecordingIsSavedUnderItsNameWithNothingThatEndsTheHeader)
+{
+    Cubeweb web;
+    // A recording of no code at all: the header alone, for the edge-5 cube.
+    const std::string empty("CUBEREC\0\1\0\5\0", 12);
+    std::ofstream(web.recordings() + "/a\"b.rec", std::ios::binary) << empty;
+
+    const HttpResponse response = web.request("GET", "/api/recordings/a%22b.rec");
+    ASSERT_EQ(response.status, 200) << response.body;
+    EXPECT_EQ(response.headers.at("content-disposition"), "attachment; filename=\"a_b.rec\"");
+    EXPECT_EQ(response.body, empty);
 }
 
 // A raw connection to cubeweb that says what the test tells it to.
