@@ -41,6 +41,15 @@ std::string_view nextLine(std::string_view& text)
     return line;
 }
 
+// A header's value without the blanks that HTTP allows round it.
+std::string_view trimmed(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -50,10 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const std::string_view authorization = nextLine(input), type = nextLine(input);
     const std::string_view path = nextLine(input);
 
-    // An origin that matches ends with the host, case aside.
+    // An origin that matches ends with the host, blanks round either and
+    // case aside.
+    const std::string_view bareHost = trimmed(host), bareOrigin = trimmed(origin);
     if (web::sameOrigin(origin, host) &&
-        (host.empty() || origin.size() <= host.size() ||
-         !std::equal(host.rbegin(), host.rend(), origin.rbegin(),
+        (bareHost.empty() || bareOrigin.size() <= bareHost.size() || origin.size() <= host.size() ||
+         !std::equal(bareHost.rbegin(), bareHost.rend(), bareOrigin.rbegin(),
                      [](char a, char b) { return std::tolower(a) == std::tolower(b); })))
         std::abort();
     const std::string_view token = web::bearerToken(authorization);
