@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     // case aside.
     const std::string_view bareHost = trimmed(host), bareOrigin = trimmed(origin);
     if (web::sameOrigin(origin, host) &&
-        (bareHost.empty() || bareOrigin.size() <= bareHost.size() || origin.size() <= host.size() ||
+        (bareHost.empty() || bareOrigin.size() <= bareHost.size() ||
          !std::equal(bareHost.rbegin(), bareHost.rend(), bareOrigin.rbegin(),
                      [](char a, char b) { return std::tolower(a) == std::tolower(b); })))
         std::abort();
