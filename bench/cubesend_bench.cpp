@@ -44,6 +44,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::median;
 using testsupport::Process;
 using testsupport::RunDir;
 
@@ -84,12 +85,6 @@ constexpr auto kTraceSettle = 100ms;  // for the last code passed on to reach th
 {
     std::fprintf(stderr, "cubesend_bench: %s\n", what.c_str());
     std::exit(EXIT_FAILURE);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 // Written into LED 0 0 0, pixel 0 of the default wiring: red the low byte,

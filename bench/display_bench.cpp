@@ -33,6 +33,8 @@
 
 namespace {
 
+using testsupport::median;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using xsession::DrawnFrame;
@@ -138,14 +140,6 @@ Round measure(const xsession::XServer& x, const std::string& program, std::chron
     round.spun = framesBetween(frames, spinFrom, spinTo);
     round.drawnFps = double(framesBetween(frames, pressed, released).size()) / seconds(released - pressed);
     return round;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 double mean(const std::vector<double>& values)

@@ -41,6 +41,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::median;
 using testsupport::Process;
 using testsupport::RunDir;
 
@@ -201,14 +202,6 @@ private:
     sockaddr_in to_{};
     int fd_ = -1;
 };
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
-    return values[values.size() / 2];
-}
 
 double ms(Clock::duration d)
 {

@@ -41,6 +41,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::median;
 using testsupport::Process;
 using testsupport::RunDir;
 using testsupport::WebSocketClient;
@@ -71,12 +72,6 @@ constexpr float kFull = 255;
 {
     std::fprintf(stderr, "web_bench: %s\n", what.c_str());
     std::exit(EXIT_FAILURE);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 double largest(const std::vector<double>& values)

@@ -99,6 +99,14 @@ bool RunDir::waitServed(Process& receiver, std::chrono::milliseconds deadline)
     return true;
 }
 
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
 std::vector<uint8_t> RunDir::recordBytes() const
 {
     const std::string text = readFile(recordPath());

@@ -126,6 +126,9 @@ private:
 };
 
 std::string readFile(const std::string& path);
+// The middle of `values` (the upper one of an even count), 0 for none: the
+// benchmarks' figure of a run.
+double median(std::vector<double> values);
 
 // A process's CPU time so far, for the benchmarks: utime + stime from its
 // /proc stat (in clock ticks, so in steps of 1/CLK_TCK), and each thread's
