@@ -139,3 +139,20 @@ void lEffect::start(lEffectContext context)
     context_ = std::move(context);
     begin();
 }
+
+void lEffect::reactToSound()
+{
+    if (react_ == nullptr)
+        react_ = &setting("react", 0, 0, 1, "how much the sound's level moves the brightness and the speed");
+}
+
+double lEffect::react() const
+{
+    return react_ == nullptr ? 0.0 : *react_;
+}
+
+const lSound& lEffect::sound() const
+{
+    static const lSound silence;
+    return context_.sound == nullptr ? silence : *context_.sound;
+}

@@ -69,6 +69,19 @@ extern const int lMinEdge;
 extern const int lMaxEdge;
 extern const int lDefaultEdge;
 
+// What the sound does at the frame being drawn, when the effects play to a
+// sound (cubefx --audio). Without one, `given` is false and the rest is
+// silence. Frame k hears the sound up to k / fps seconds, so the same sound
+// gives the same frames.
+struct lSound {
+    bool given = false;
+    float level = 0;           // loudness, 0 (silence) to 1, after the automatic gain
+    std::vector<float> bands;  // from the lowest band (30 Hz) to the highest (16 kHz), each 0 to 1
+    bool beat = false;         // a beat starts in this frame
+    double tempo = 0;          // beats a minute, 0 until a few beats have come
+    std::vector<float> wave;   // the newest samples, oldest first, from -1 to 1 after the gain
+};
+
 // What the command line gives every effect.
 struct lEffectContext {
     int edge = lDefaultEdge;
@@ -77,6 +90,7 @@ struct lEffectContext {
     bool colourGiven = false;
     lPalette palette;           // --palette
     std::string text;           // --text
+    const lSound* sound = nullptr;  // the player's, new before each draw; none: silence
 };
 
 class lEffect {
@@ -103,6 +117,13 @@ public:
     bool set(const std::string& key, const std::string& value, std::string& error);
     void start(lEffectContext context);
 
+    // Declares the setting "react", from 0 (the default) to 1: how much the
+    // sound's level moves the effect's brightness and speed, which the player
+    // does for it. For effects that do not follow the sound themselves.
+    void reactToSound();
+    // The setting "react", or 0 for an effect without it.
+    double react() const;
+
 protected:
     // Declares a setting and returns where its value lies for the effect's
     // life: a member `const double& drops = setting("drops", ...);`.
@@ -111,10 +132,13 @@ protected:
     int edge() const { return context_.edge; }
     // --colour, or `fallback` when it was not given.
     storeColor colourOr(storeColor fallback) const { return context_.colourGiven ? context_.colour : fallback; }
+    // The sound at the frame being drawn: silence when none is given.
+    const lSound& sound() const;
 
 private:
     std::deque<Setting> settings_;
     lEffectContext context_;
+    const double* react_ = nullptr;
 };
 
 struct lEffectInfo {
