@@ -27,7 +27,10 @@ double bandLow(int i, int bands);
 class Analyser {
 public:
     // Sound at `rate` samples a second, heard as `bands` bands; sound below
-    // `gateDb` dBFS counts as silence.
+    // `gateDb` dBFS (a full-scale sine being 0) counts as silence. Plans the
+    // FFT here, once: FFTW's planner is not thread-safe, so Analysers take
+    // turns at it, and analyse() plans nothing. std::invalid_argument for a
+    // rate, bands or gate out of range.
     Analyser(int rate, int bands, double gateDb = kDefaultGateDb);
     ~Analyser();
     Analyser(const Analyser&) = delete;
