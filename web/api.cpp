@@ -126,6 +126,10 @@ Response Api::route(std::string_view method, std::string_view path, std::string_
         only("GET");
         return jsonResponse(status::kOk, recordings_.list());
     }
+    if (path == "/sounds") {
+        only("GET");
+        return jsonResponse(status::kOk, recordings_.sounds());
+    }
     if (path == "/recordings/record") {
         only("POST");
         const json request = parseBody(body);

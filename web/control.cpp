@@ -39,6 +39,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kRainExample = "{\"effect\": \"rain\", \"duration\": 20}";
+// The sound that cubefx's --audio takes as the default live input. No sound
+// file's name is this: each ends in its kind's extension.
+constexpr const char* kCapture = "capture";
 
 // A writer asked to stop leaves the channel within a frame or two; then the
 // library holds it for a second more as it ends. That hold, or a writer that
@@ -58,8 +61,9 @@ constexpr unsigned char kUtf8Tail = 0x80;
 
 // The shapes of a request, by the field that names each.
 constexpr std::array kShapes{"effect", "playlist", "listen", "recording", "program"};
-constexpr std::array kEffectFields{"effect", "settings", "palette", "colour", "seed", "duration"};
-constexpr std::array kPlaylistFields{"playlist", "loop", "index"};
+constexpr std::array kEffectFields{"effect", "settings", "palette", "colour", "seed", "duration", "sound", "play"};
+constexpr std::array kItemFields{"effect", "settings", "palette", "colour", "seed", "duration"};
+constexpr std::array kPlaylistFields{"playlist", "loop", "index", "sound", "play"};
 constexpr std::array kListenFields{"listen", "options"};
 constexpr std::array kRecordingFields{"recording", "speed", "loop"};
 constexpr std::array kProgramFields{"program"};
@@ -222,11 +226,13 @@ void checkLooks(const json& request, const std::string& where, EffectPlan& plan,
     }
 }
 
-// One effect, alone or a playlist's item (`where` then says which);
-// `duration` is what it plays for when the request does not say.
-EffectPlan checkEffect(const json& request, const std::string& where, std::optional<double> duration, json& normal)
+// One effect, alone or a playlist's item (`where` then says which), which
+// takes the `fields` named; `duration` is what it plays for when the
+// request does not say.
+EffectPlan checkEffect(const json& request, std::span<const char* const> fields, const std::string& where,
+                       std::optional<double> duration, json& normal)
 {
-    onlyKnown(request, kEffectFields, where + "an effect");
+    onlyKnown(request, fields, where + "an effect");
     const json* name = field(request, "effect");
     if (!name)
         refuse(where + "names no effect: an effect is " + std::string(kRainExample));
@@ -242,7 +248,29 @@ EffectPlan checkEffect(const json& request, const std::string& where, std::optio
     return plan;
 }
 
-Plan checkPlaylist(const json& request)
+// What the effects hear: the live input, or a sound file from the
+// recordings folder, which may play through the default output as well.
+// Both go into `plan.normal` when a sound is given.
+void checkSound(const json& request, const PlayChecks& checks, Plan& plan)
+{
+    const json* sound = field(request, "sound");
+    if (const json* play = field(request, "play"))
+        plan.playSound = boolean(*play, "play");
+    if (!sound) {
+        if (plan.playSound)
+            refuse("play takes a sound file to play as well, such as \"sound\": \"song.flac\"");
+        return;
+    }
+    const std::string& name =
+        text(*sound, "sound", "\"capture\" or the name of a sound file in the recordings folder");
+    if (name == kCapture && plan.playSound)
+        refuse("play takes a sound file: the live input is not played back");
+    plan.sound = name == kCapture ? name : fs::absolute(checks.sound(name)).string();
+    plan.normal["sound"] = name;
+    plan.normal["play"] = plan.playSound;
+}
+
+Plan checkPlaylist(const json& request, const PlayChecks& checks)
 {
     onlyKnown(request, kPlaylistFields, "a playlist");
     const json& items = *field(request, "playlist");
@@ -257,7 +285,7 @@ Plan checkPlaylist(const json& request)
         if (!items[i].is_object())
             refuse(where + "an item is an effect, such as " + kRainExample + ", not " + shown(items[i]));
         json normal;
-        plan.effects.push_back(checkEffect(items[i], where, effects::kDefaultDuration, normal));
+        plan.effects.push_back(checkEffect(items[i], kItemFields, where, effects::kDefaultDuration, normal));
         list.push_back(std::move(normal));
     }
     if (const json* loop = field(request, "loop"))
@@ -265,6 +293,7 @@ Plan checkPlaylist(const json& request)
     if (const json* index = field(request, "index"))
         plan.index = wholeIn(*index, "index", 0, items.size() - 1);
     plan.normal = {{"playlist", std::move(list)}, {"loop", plan.loop}};
+    checkSound(request, checks, plan);
     return plan;
 }
 
@@ -458,9 +487,11 @@ std::string effectWord(const EffectPlan& effect)
 
 // An effect with no duration plays until stopped: over and over, each round
 // as long as cubefx lets one be, so that it does not start afresh every ten
-// seconds.
-std::vector<std::string> effectArgv(const EffectPlan& effect, const fs::path& programs, int edge)
+// seconds. Every item of a playlist hears the plan's sound, a file from its
+// start.
+std::vector<std::string> effectArgv(const Plan& plan, std::size_t item, const fs::path& programs, int edge)
 {
+    const EffectPlan& effect = plan.effects.at(item);
     std::vector<std::string> argv{programs / "cubefx", "--edge", std::to_string(edge)};
     if (effect.duration)
         argv.insert(argv.end(), {"--duration", written(*effect.duration)});
@@ -472,6 +503,10 @@ std::vector<std::string> effectArgv(const EffectPlan& effect, const fs::path& pr
         argv.insert(argv.end(), {"--palette", *effect.palette});
     if (effect.colour)
         argv.insert(argv.end(), {"--colour", *effect.colour});
+    if (!plan.sound.empty())
+        argv.insert(argv.end(), {"--audio", plan.sound});
+    if (plan.playSound)
+        argv.push_back("--play");
     argv.push_back(effectWord(effect));
     return argv;
 }
@@ -513,11 +548,12 @@ Plan checkPlay(const json& request, const PlayChecks& checks)
     const std::string shape = named.front();
     if (shape == "effect") {
         Plan plan;
-        plan.effects.push_back(checkEffect(request, "", std::nullopt, plan.normal));
+        plan.effects.push_back(checkEffect(request, kEffectFields, "", std::nullopt, plan.normal));
+        checkSound(request, checks, plan);
         return plan;
     }
     if (shape == "playlist")
-        return checkPlaylist(request);
+        return checkPlaylist(request, checks);
     if (shape == "listen")
         return checkListen(request, checks);
     if (shape == "recording")
@@ -530,7 +566,7 @@ std::vector<std::string> writerArgv(const Plan& plan, std::size_t item, const fs
     switch (plan.kind) {
     case Plan::Kind::effect:
     case Plan::Kind::playlist:
-        return effectArgv(plan.effects.at(item), programs, edge);
+        return effectArgv(plan, item, programs, edge);
     case Plan::Kind::listen: {
         std::vector<std::string> argv{programs / "cubelisten", "--edge", std::to_string(edge)};
         argv.insert(argv.end(), plan.listen.begin(), plan.listen.end());
@@ -562,7 +598,8 @@ struct Control::State {
     PlayChecks checks() const
     {
         return {setup.edge, !setup.program.empty(),
-                [this](std::string_view name) { return recordings.existing(name); }};
+                [this](std::string_view name) { return recordings.existing(name); },
+                [this](std::string_view name) { return recordings.sound(name); }};
     }
 
     std::vector<std::string> argvOf(const Plan& what, std::size_t item) const

@@ -8,8 +8,9 @@
 // which started the children and so outlives them.
 //
 // A request is checked whole before anything stops: an unknown effect,
-// setting, palette or source, a value out of its range, a recording that is
-// not a plain name in the recordings folder. Nothing from a request becomes
+// setting, palette or source, a value out of its range, a recording or a
+// sound file that is not a plain name in the recordings folder. The live
+// input is only ever the default one. Nothing from a request becomes
 // a command, a path or an option string: effects go by their names, settings
 // by the effect's own table, sources through cubelisten's parser.
 

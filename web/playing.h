@@ -8,7 +8,7 @@
 // program, an option's name) or a value that passed its check: an effect's
 // or a setting's name from the effect's table, a number written anew, a
 // palette or a colour from a fixed list, a source that cubelisten's parser
-// took, a recording's path from the recordings folder.
+// took, a recording's or a sound file's path from the recordings folder.
 
 #include <nlohmann/json.hpp>
 
@@ -44,6 +44,8 @@ struct Plan {
     std::vector<std::string> listen;      // cubelisten's options, then "--" and its sources
     std::filesystem::path recording;      // absolute
     std::optional<double> speed;          // the recording's
+    std::string sound;                    // what the effects hear (--audio): "capture", a file's path, or none
+    bool playSound = false;               // the file through the default output too (--play)
     nlohmann::json normal;                // the request with its defaults, as playing() answers
 };
 
@@ -52,11 +54,13 @@ struct PlayChecks {
     bool programGiven = false;
     // The file of the recording NAME; throws a Refusal (400, 404) itself.
     std::function<std::filesystem::path(std::string_view name)> recording;
+    // The file of the sound NAME; throws a Refusal (400, 404) itself.
+    std::function<std::filesystem::path(std::string_view name)> sound;
 };
 
 // The request as a plan, or a Refusal that says what is wrong with it: 400,
 // 409 for {"program": true} when no PROGRAM was given, or whatever
-// `checks.recording` throws.
+// `checks.recording` or `checks.sound` throws.
 Plan checkPlay(const nlohmann::json& request, const PlayChecks& checks);
 
 // The command line of a writer that plays `plan` (item `item` of a

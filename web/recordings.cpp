@@ -10,12 +10,15 @@
 #include "web/status.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <list>
 #include <map>
 #include <mutex>
@@ -41,6 +44,11 @@ using status::kServerError;
 
 constexpr std::size_t kMaxNameBytes = 64;
 constexpr const char* kRecExtension = ".rec";
+// A sound lies in the recordings folder under its own file name, which
+// names its kind as libsndfile reads it.
+constexpr std::size_t kMaxSoundNameBytes = 255;
+constexpr std::string_view kSoundExtensions[] = {".wav", ".flac", ".ogg", ".oga", ".mp3",
+                                                 ".opus", ".aiff", ".aif", ".au"};
 constexpr const char* kPartSuffix = ".part";
 constexpr std::string_view kRecFormat = "rec";
 // The exports made of the recordings, beside them: hidden from the list (no
@@ -81,32 +89,69 @@ const Format* formatNamed(std::string_view name)
     return nullptr;
 }
 
-// Why `name` is no plain name of a recording, or nothing when it is one.
-std::optional<std::string> nameProblem(std::string_view name)
+// What a plain name may be: a recording's NAME, or a sound's whole file
+// name, which may be as long as the file system's own.
+struct NameRules {
+    std::string_view what;
+    std::size_t maxBytes;
+};
+constexpr NameRules kRecordingName{"recording", kMaxNameBytes};
+constexpr NameRules kSoundName{"sound", kMaxSoundNameBytes};
+
+// Why `name` is no plain name of `rules.what`, or nothing when it is one.
+std::optional<std::string> nameProblem(std::string_view name, const NameRules& rules = kRecordingName)
 {
+    const std::string whose = "a " + std::string(rules.what) + "'s name";
     if (name.empty())
-        return "a recording needs a name";
-    if (name.size() > kMaxNameBytes)
-        return "a recording's name takes at most " + std::to_string(kMaxNameBytes) + " bytes";
+        return "a " + std::string(rules.what) + " needs a name";
+    if (name.size() > rules.maxBytes)
+        return whose + " takes at most " + std::to_string(rules.maxBytes) + " bytes";
     const auto control = [](char c) {
         const auto byte = static_cast<unsigned char>(c);
         return byte <= kLastControl || byte == kDelete;
     };
     if (std::any_of(name.begin(), name.end(), control))
-        return "a recording's name cannot hold control characters";
+        return whose + " cannot hold control characters";
     if (name.find_first_of("/\\") != std::string_view::npos)
-        return "a recording's name cannot hold '/' or '\\'";
+        return whose + " cannot hold '/' or '\\'";
     if (name.find("..") != std::string_view::npos)
-        return "a recording's name cannot hold \"..\"";
+        return whose + " cannot hold \"..\"";
     if (name.front() == '.')
-        return "a recording's name cannot begin with '.'";
+        return whose + " cannot begin with '.'";
     return std::nullopt;
 }
 
-void checkName(std::string_view name)
+void checkName(std::string_view name, const NameRules& rules = kRecordingName)
 {
-    if (const auto problem = nameProblem(name))
+    if (const auto problem = nameProblem(name, rules))
         throw Refusal{kBadRequest, *problem};
+}
+
+// Whether `name` ends in one of the sound files' extensions, in any case.
+bool soundExtension(std::string_view name)
+{
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos)
+        return false;
+    std::string extension(name.substr(dot));
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::find(std::begin(kSoundExtensions), std::end(kSoundExtensions), extension) != std::end(kSoundExtensions);
+}
+
+// Why `name` is no plain name of a sound file, or nothing when it is one.
+std::optional<std::string> soundNameProblem(std::string_view name)
+{
+    if (auto problem = nameProblem(name, kSoundName))
+        return problem;
+    if (!soundExtension(name)) {
+        std::string extensions;
+        for (std::size_t i = 0; i < std::size(kSoundExtensions); ++i)
+            extensions.append(i == 0 ? "" : i + 1 == std::size(kSoundExtensions) ? " or " : ", ")
+                .append(kSoundExtensions[i]);
+        return "a sound's name ends in " + extensions;
+    }
+    return std::nullopt;
 }
 
 std::string quotedName(std::string_view name)
@@ -293,6 +338,18 @@ struct Recordings::State {
         std::error_code error;
         const fs::path real = fs::weakly_canonical(path, error);
         return !error && real.parent_path() == realFolder && fs::is_regular_file(real, error);
+    }
+
+    // The files in the folder whose names `named` takes, by name.
+    std::vector<fs::path> files(const std::function<bool(const fs::path&)>& named) const
+    {
+        std::vector<fs::path> found;
+        std::error_code error;
+        for (const fs::directory_entry& entry : fs::directory_iterator(realFolder, error))
+            if (named(entry.path()) && inside(entry.path()))
+                found.push_back(entry.path());
+        std::sort(found.begin(), found.end());
+        return found;
     }
 
     fs::path recPath(std::string_view name) const { return realFolder / (std::string(name) + kRecExtension); }
@@ -526,20 +583,38 @@ std::filesystem::path Recordings::existing(std::string_view name) const
 
 nlohmann::json Recordings::list() const
 {
-    std::vector<fs::path> found;
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(state_->realFolder, error)) {
-        const fs::path& path = entry.path();
-        if (path.extension() == kRecExtension && !nameProblem(path.stem().string()) && state_->inside(path))
-            found.push_back(path);
-    }
-    std::sort(found.begin(), found.end());
+    const std::vector<fs::path> found = state_->files([](const fs::path& path) {
+        return path.extension() == kRecExtension && !nameProblem(path.stem().string());
+    });
     nlohmann::json recordings = nlohmann::json::array();
     for (const fs::path& path : found)
         recordings.push_back(state_->describedOnce(path));
     std::erase_if(state_->described,
                   [&](const auto& known) { return !std::binary_search(found.begin(), found.end(), known.first); });
     return {{"recordings", recordings}};
+}
+
+std::filesystem::path Recordings::sound(std::string_view name) const
+{
+    if (const auto problem = soundNameProblem(name))
+        throw Refusal{kBadRequest, *problem};
+    const fs::path path = state_->realFolder / std::string(name);
+    if (!state_->inside(path))
+        throw Refusal{kNotFound, "no sound " + quotedName(name)};
+    return path;
+}
+
+nlohmann::json Recordings::sounds() const
+{
+    const std::vector<fs::path> found =
+        state_->files([](const fs::path& path) { return !soundNameProblem(path.filename().string()); });
+    nlohmann::json sounds = nlohmann::json::array();
+    std::error_code error;
+    for (const fs::path& path : found) {
+        const auto bytes = fs::file_size(path, error);
+        sounds.push_back({{"name", path.filename().string()}, {"bytes", error ? 0 : bytes}});
+    }
+    return {{"sounds", sounds}};
 }
 
 void Recordings::remove(std::string_view name)

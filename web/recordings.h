@@ -4,7 +4,8 @@
 // it, recording what plays, deleting, and downloading a recording as it is
 // or made into a GIF (cuberender) or an export (cubeexport), in the
 // background. A recording is named by a plain name, NAME for NAME.rec in the
-// folder: no '/', no "..", nothing hidden.
+// folder: no '/', no "..", nothing hidden. Sound files in the folder, for
+// the effects to hear, go by their whole file name under the same rules.
 //
 // The loop thread calls everything but `code`, which the receiver thread
 // calls for every code it is handed while a recording runs.
@@ -38,8 +39,14 @@ public:
     // plain, 404 for one that is not there.
     std::filesystem::path existing(std::string_view name) const;
 
+    // The sound file `name`, such as "song.flac": a Refusal 400 for a name
+    // that is not plain or not a sound file's, 404 for one that is not there.
+    std::filesystem::path sound(std::string_view name) const;
+
     // GET /api/recordings.
     nlohmann::json list() const;
+    // GET /api/sounds: {"sounds": [{"name", "bytes"}]}, by name.
+    nlohmann::json sounds() const;
     // DELETE /api/recordings/NAME.
     void remove(std::string_view name);
     // POST /api/recordings/record and /stop: 409 when one runs already (or

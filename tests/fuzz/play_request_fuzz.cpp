@@ -14,13 +14,21 @@ namespace {
 
 constexpr int kEdge = 8;
 const std::filesystem::path kPrograms = "/programs";
+const std::string kRecording = "/recordings/show.rec";
+const std::string kSound = "/recordings/song.flac";
 
 web::PlayChecks checks()
 {
-    return {kEdge, true, [](std::string_view name) -> std::filesystem::path {
+    return {kEdge, true,
+            [](std::string_view name) -> std::filesystem::path {
                 if (name == "show")
-                    return "/recordings/show.rec";
+                    return kRecording;
                 throw web::Refusal{404, "no recording of that name"};
+            },
+            [](std::string_view name) -> std::filesystem::path {
+                if (name == "song.flac")
+                    return kSound;
+                throw web::Refusal{404, "no sound of that name"};
             }};
 }
 
@@ -33,8 +41,8 @@ bool refusedWell(const web::Refusal& refusal)
 }
 
 // Every writer's command line starts with one of the toolkit's programs;
-// no word of it but the program's own path and a recording's comes first
-// with a '/'.
+// no word of it but the program's own path, a recording's and a sound
+// file's comes first with a '/'.
 void checkArgv(const web::Plan& plan)
 {
     if (plan.kind == web::Plan::Kind::program)
@@ -45,7 +53,7 @@ void checkArgv(const web::Plan& plan)
         if (argv.empty() || std::filesystem::path(argv[0]).parent_path() != kPrograms)
             std::abort();
         for (std::size_t i = 1; i < argv.size(); ++i)
-            if (argv[i].empty() || (argv[i][0] == '/' && argv[i] != "/recordings/show.rec"))
+            if (argv[i].empty() || (argv[i][0] == '/' && argv[i] != kRecording && argv[i] != kSound))
                 std::abort();
     }
 }

@@ -37,10 +37,16 @@ constexpr uint64_t kLongAfterMs = 600000;
 
 web::PlayChecks checks(bool programGiven = false)
 {
-    return {kEdge, programGiven, [](std::string_view name) -> std::filesystem::path {
+    return {kEdge, programGiven,
+            [](std::string_view name) -> std::filesystem::path {
                 if (name == "show")
                     return "/recordings/show.rec";
                 throw Refusal{404, "no recording " + std::string(name)};
+            },
+            [](std::string_view name) -> std::filesystem::path {
+                if (name == "song.flac")
+                    return "/recordings/song.flac";
+                throw Refusal{404, "no sound " + std::string(name)};
             }};
 }
 
@@ -162,6 +168,55 @@ TEST(CheckPlay, ARecordingPlaysItsFileFromTheRecordingsFolder)
     EXPECT_EQ(check(R"({"recording": "show"})").normal, json::parse(R"({"recording": "show", "speed": 1, "loop": false})"));
 }
 
+TEST(CheckPlay, AnEffectHearsASoundFileFromTheRecordingsFolderAndMayPlayIt)
+{
+    const std::string request = R"({"effect": "rain", "seed": 7, "sound": "song.flac", "play": true})";
+    EXPECT_EQ(argvOf(request), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--loop", "--duration",
+                                                          "86400", "--seed", "7", "--audio", "/recordings/song.flac",
+                                                          "--play", "rain"}));
+    EXPECT_EQ(argvOf(R"({"effect": "rain", "sound": "song.flac"})"),
+              (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--loop", "--duration", "86400",
+                                        "--audio", "/recordings/song.flac", "rain"}));
+    json normal = check(R"({"effect": "rain", "seed": 7})").normal;
+    normal["sound"] = "song.flac";
+    normal["play"] = true;
+    EXPECT_EQ(check(request).normal, normal);
+}
+
+TEST(CheckPlay, AnEffectHearsTheLiveInputAsCapture)
+{
+    const std::string request = R"({"effect": "plasma", "duration": 5, "sound": "capture", "play": false})";
+    EXPECT_EQ(argvOf(request), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "5",
+                                                          "--audio", "capture", "plasma"}));
+    EXPECT_EQ(check(R"({"effect": "plasma", "sound": "capture"})").normal["sound"], "capture");
+    EXPECT_EQ(check(R"({"effect": "plasma", "sound": "capture"})").normal["play"], false);
+}
+
+TEST(CheckPlay, WithoutASoundNothingIsHeardAndPlayingShowsNone)
+{
+    const Plan plan = check(R"({"effect": "rain", "sound": null, "play": false})");
+    EXPECT_EQ(web::writerArgv(plan, 0, kPrograms, kEdge), argvOf(R"({"effect": "rain"})"));
+    EXPECT_FALSE(plan.normal.contains("sound"));
+    EXPECT_FALSE(plan.normal.contains("play"));
+}
+
+TEST(CheckPlay, EveryItemOfAPlaylistHearsItsSound)
+{
+    const std::string request = R"({"playlist": [{"effect": "rain", "duration": 20}, {"effect": "plasma"}],
+        "sound": "song.flac", "play": true})";
+    EXPECT_EQ(argvOf(request, 0), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "20",
+                                                             "--audio", "/recordings/song.flac", "--play", "rain"}));
+    EXPECT_EQ(argvOf(request, 1), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "10",
+                                                             "--audio", "/recordings/song.flac", "--play", "plasma"}));
+    const Plan plan = check(request);
+    EXPECT_EQ(plan.normal["sound"], "song.flac");
+    EXPECT_EQ(plan.normal["play"], true);
+    EXPECT_EQ(check(plan.normal.dump()).normal, plan.normal);
+    EXPECT_EQ(argvOf(R"({"playlist": [{"effect": "rain"}], "sound": "capture"})"),
+              (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "10", "--audio", "capture",
+                                        "rain"}));
+}
+
 TEST(CheckPlay, TheProgramIsTakenWhenOneWasGiven)
 {
     const Plan plan = check(R"({"program": true})", true);
@@ -202,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"effect": "rain", "recording": "show"})", 400,
                 "a request to play names one of effect, playlist, listen, recording or program, not effect, recording at once"},
         Refused{R"({"effect": "rain", "loop": true})", 400,
-                "an effect takes no field \"loop\" (it takes effect, settings, palette, colour, seed, duration)"},
+                "an effect takes no field \"loop\" (it takes effect, settings, palette, colour, seed, duration, sound, "
+                "play)"},
         Refused{R"({"program": true})", 409, "no PROGRAM was given on cubeweb's command line"},
         Refused{R"({"program": 1})", 400, "program takes true, not 1"}));
 
@@ -283,6 +339,31 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"listen": ["e131"], "options": {"allow": ["10.0.0.0/99"]}})", 400,
                 "options: allow takes a list of IPv4 or IPv6 addresses, each with an optional /PREFIX, not "
                 "\"10.0.0.0/99\""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Sounds, Refusals,
+    testing::Values(
+        Refused{R"({"effect": "rain", "sound": "gone.wav"})", 404, "no sound gone.wav"},
+        Refused{R"({"playlist": [{"effect": "rain"}], "sound": "gone.wav"})", 404, "no sound gone.wav"},
+        Refused{R"({"effect": "rain", "sound": 5})", 400,
+                "sound takes \"capture\" or the name of a sound file in the recordings folder, not 5"},
+        Refused{R"({"effect": "rain", "play": true})", 400,
+                "play takes a sound file to play as well, such as \"sound\": \"song.flac\""},
+        Refused{R"({"effect": "rain", "sound": "capture", "play": true})", 400,
+                "play takes a sound file: the live input is not played back"},
+        Refused{R"({"playlist": [{"effect": "rain"}], "sound": "capture", "play": true})", 400,
+                "play takes a sound file: the live input is not played back"},
+        Refused{R"({"effect": "rain", "sound": "song.flac", "play": "yes"})", 400,
+                "play takes true or false, not \"yes\""},
+        Refused{R"({"playlist": [{"effect": "rain", "sound": "song.flac"}]})", 400,
+                "playlist[0]: an effect takes no field \"sound\" (it takes effect, settings, palette, colour, seed, "
+                "duration)"},
+        Refused{R"({"recording": "show", "sound": "song.flac"})", 400,
+                "a recording takes no field \"sound\" (it takes recording, speed, loop)"},
+        Refused{R"({"listen": ["e131"], "sound": "capture"})", 400,
+                "listening takes no field \"sound\" (it takes listen, options)"},
+        Refused{R"({"program": true, "play": true})", 400,
+                "the program takes no field \"play\" (it takes program)"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, Refusals,
@@ -515,6 +596,36 @@ TEST_F(Playing, ARefusedRequestLeavesWhatPlaysUntouched)
     EXPECT_THROW(control.play(json::parse(R"({"program": true})")), Refusal);
     EXPECT_EQ(writer().pid, pid);
     EXPECT_EQ(control.playing(), before);
+}
+
+TEST_F(Playing, ASoundIsLookedUpInTheRecordingsFolderBeforeWhatPlaysStops)
+{
+    Control control(setup(), recordings);
+    control.play(json::parse(R"({"effect": "fade", "seed": 9})"));
+    const pid_t pid = writer().pid;
+    std::filesystem::create_directory(recordings.folder() / "folder.wav");
+    const struct {
+        std::string sound;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"../song.wav", 400, "a sound's name cannot hold '/' or '\\'"},
+        {"a..b.wav", 400, "a sound's name cannot hold \"..\""},
+        {"show.rec", 400, "a sound's name ends in .wav, .flac, .ogg, .oga, .mp3, .opus, .aiff, .aif or .au"},
+        {"gone.wav", 404, "no sound \"gone.wav\""},
+        {"folder.wav", 404, "no sound \"folder.wav\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sound);
+        try {
+            control.play({{"effect", "fade"}, {"sound", c.sound}});
+            ADD_FAILURE() << "taken";
+        } catch (const Refusal& refusal) {
+            EXPECT_EQ(refusal.status, c.status);
+            EXPECT_EQ(refusal.message, c.message);
+        }
+    }
+    EXPECT_EQ(writer().pid, pid);
 }
 
 TEST_F(Playing, ANewRequestTakesThePlaceOfTheOldWriter)

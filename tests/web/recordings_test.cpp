@@ -1,12 +1,14 @@
 // The recordings folder as cubeweb keeps it: plain names only, the list with
-// what each recording holds, deleting, recording what plays so that it
-// begins exactly on the frame on show, and the downloads that cuberender and
-// cubeexport make in the background, as real processes.
+// what each recording holds, the sound files beside them, deleting,
+// recording what plays so that it begins exactly on the frame on show, and
+// the downloads that cuberender and cubeexport make in the background, as
+// real processes.
 
 #include "common/progress.h"
 #include "lbox/channel.h"
 #include "lbox/lFrame.h"
 #include "record/recording.h"
+#include "testkit/sounds.h"
 #include "testkit/support.h"
 #include "tests/record/recording_file.h"
 #include "viewer/unlit.h"
@@ -304,6 +306,86 @@ TEST_F(RecordingsTest, LinksOutOfTheFolderAreMissing)
     ASSERT_EQ(list.size(), 2u) << list.dump();
     EXPECT_EQ(list[0].at("name"), "alias");
     EXPECT_EQ(list[1].at("name"), "inside");
+}
+
+// A WAV file of 80 silent 16-bit samples: its 44-byte header and 160 bytes.
+constexpr int kSilentRate = 8000;
+constexpr double kSilentSeconds = 0.01;
+constexpr int kSilentWavBytes = 204;
+
+void writeSilentWav(const fs::path& path)
+{
+    testsupport::writeWav(path.string(), testsupport::silence(kSilentSeconds, kSilentRate));
+}
+
+TEST_F(RecordingsTest, SoundsListsTheSoundFilesWithTheirBytesAndTheRecordingsStayApart)
+{
+    Recordings recordings(setup());
+    writeSilentWav(folder() / "song.wav");
+    writeKnownShow(folder() / "show.rec");
+
+    EXPECT_EQ(recordings.sounds().dump(), R"({"sounds":[{"bytes":204,"name":"song.wav"}]})");
+    EXPECT_EQ(recordings.list(), nlohmann::json::parse(
+                                     R"({"recordings": [{"name": "show", "frames": 2, "seconds": 1.5, "bytes": 39}]})"));
+}
+
+TEST_F(RecordingsTest, SoundsAreFilesOfEveryKindByNameInAnyCaseAndNothingElse)
+{
+    Recordings recordings(setup());
+    const std::vector<std::string> kinds = {"a.wav", "b.flac", "c.ogg", "d.oga", "e.mp3", "f.opus", "g.aiff",
+                                            "h.aif", "i.au",  "j.WAV", "k.Flac"};
+    for (const std::string& name : kinds)
+        writeSilentWav(folder() / name);
+    writeSilentWav(folder() / ".hidden.wav");
+    writeSilentWav(folder() / "notes.txt");
+    writeSilentWav(folder() / "wav");
+    writeSilentWav(fs::path(dir.root()) / "outside.wav");
+    fs::create_symlink(fs::path(dir.root()) / "outside.wav", folder() / "out.wav");
+    fs::create_directory(folder() / "folder.flac");
+
+    const nlohmann::json sounds = recordings.sounds().at("sounds");
+    std::vector<std::string> names;
+    for (const nlohmann::json& sound : sounds) {
+        names.push_back(sound.at("name"));
+        EXPECT_EQ(sound.at("bytes"), kSilentWavBytes) << sound.dump();
+    }
+    EXPECT_EQ(names, kinds);
+    for (const std::string& name : kinds)
+        EXPECT_EQ(recordings.sound(name), fs::canonical(folder()) / name);
+}
+
+TEST_F(RecordingsTest, SoundNamesThatAreNotPlainOrNotASoundsAreRefusedWithWhy)
+{
+    Recordings recordings(setup());
+    writeSilentWav(fs::path(dir.root()) / "outside.wav");
+    fs::create_symlink(fs::path(dir.root()) / "outside.wav", folder() / "out.wav");
+    fs::create_directory(folder() / "folder.flac");
+    writeKnownShow(folder() / "show.rec");
+    const std::string kinds = "a sound's name ends in .wav, .flac, .ogg, .oga, .mp3, .opus, .aiff, .aif or .au";
+    const struct {
+        std::string name;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"", 400, "a sound needs a name"},
+        {std::string(252, 'a') + ".wav", 400, "a sound's name takes at most 255 bytes"},
+        {"../outside.wav", 400, "a sound's name cannot hold '/' or '\\'"},
+        {"a\\b.wav", 400, "a sound's name cannot hold '/' or '\\'"},
+        {"a..b.wav", 400, "a sound's name cannot hold \"..\""},
+        {".hidden.wav", 400, "a sound's name cannot begin with '.'"},
+        {"tab\there.wav", 400, "a sound's name cannot hold control characters"},
+        {"show.rec", 400, kinds},
+        {"song", 400, kinds},
+        {"capture", 400, kinds},
+        {"gone.wav", 404, "no sound \"gone.wav\""},
+        {std::string(251, 'a') + ".wav", 404, "no sound \"" + std::string(251, 'a') + ".wav\""},
+        {"out.wav", 404, "no sound \"out.wav\""},
+        {"folder.flac", 404, "no sound \"folder.flac\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        expectRefusal([&] { recordings.sound(c.name); }, c.status, c.message);
+    }
 }
 
 TEST_F(RecordingsTest, RecordingStartsAndStopsOnceAndIsListedOnlyWhenDone)

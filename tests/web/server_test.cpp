@@ -291,6 +291,9 @@ TEST(Api, RefusesWhatItCannotDoWithTheRightCode)
         // Decoded and folded before routing: /secret, a file path, which takes only GET.
         {"DELETE", "/api/recordings/..%2F..%2Fsecret", "", {}, 405},
         {"GET", "/api/recordings/missing.rec", "", {}, 404},
+        {"POST", "/api/sounds", "{}", {}, 405},
+        {"POST", "/api/play", R"({"effect": "rain", "sound": "../song.wav"})", {}, 400},
+        {"POST", "/api/play", R"({"effect": "rain", "sound": "missing.wav"})", {}, 404},
         {"POST", "/index.html", "{}", {}, 405},
     };
     for (const Case& c : cases) {
@@ -325,6 +328,16 @@ TEST(Api, PlaysAnEffectThatTheWebSocketShows)
     EXPECT_TRUE(red);
     EXPECT_EQ(web.request("POST", "/api/stop").status, 200);
     EXPECT_TRUE(json::parse(web.request("GET", "/api/state").body)["playing"].is_null());
+}
+
+TEST(Api, ListsTheSoundFilesOfTheRecordingsFolder)
+{
+    Cubeweb web;
+    std::ofstream(web.recordings() + "/song.wav", std::ios::binary) << "RIFF";
+    std::ofstream(web.recordings() + "/notes.txt") << "left out";
+    const HttpResponse response = web.request("GET", "/api/sounds");
+    ASSERT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, R"({"sounds":[{"bytes":4,"name":"song.wav"}]})");
 }
 
 TEST(Api, BrightnessGoesIntoTheState)
