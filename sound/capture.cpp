@@ -59,10 +59,13 @@ private:
     void run(std::stop_token stop)
     {
         while (!stop.stop_requested()) {
-            if (pcm_ || tryOpen(std::span(&rate_, 1)))
+            if (pcm_) {
                 captureUntilFailure(stop);
-            else
-                pauseUntil(stop, Clock::now() + kRetry);
+                continue;
+            }
+            pauseUntil(stop, Clock::now() + kRetry);
+            if (!stop.stop_requested())
+                tryOpen(std::span(&rate_, 1));
         }
     }
 

@@ -7,6 +7,7 @@ import { $, attempt, recordingName } from './ui.js';
 import { initEffects, describePlaying } from './effects.js';
 import { initSources } from './sources.js';
 import { initRecordings } from './recordings.js';
+import { initSounds } from './sounds.js';
 
 const FORMAT_VERSION = 1;
 const RATE_PERIOD_MS = 1000;
@@ -55,6 +56,7 @@ const panels = {
   effects: initEffects(),
   sources: initSources(),
   recordings: initRecordings(),
+  sounds: initSounds(),
 };
 
 // A binary message of the WebSocket is one frame, laid out as cubeweb's

@@ -3,6 +3,7 @@
 // shows here without a change to the page.
 import { get, post } from './api.js';
 import { $, attempt, element, numberOf, shortNumber, recordingName } from './ui.js';
+import { describeSound, soundFields } from './sounds.js';
 
 const PLAYLIST_KEY = 'cubeweb.playlist';
 const SLIDER_STEPS = 1000;
@@ -22,12 +23,12 @@ export function describePlaying(playing) {
   if (typeof playing === 'string')
     return playing;
   if (playing.effect)
-    return `effect ${playing.effect}${playing.palette ? ` (${playing.palette})` : ''}`;
+    return `effect ${playing.effect}${playing.palette ? ` (${playing.palette})` : ''}${describeSound(playing)}`;
   if (Array.isArray(playing.playlist)) {
     const index = Number.isInteger(playing.index) ? playing.index : playing.current;
     const item = Number.isInteger(index) ? playing.playlist[index] : undefined;
     const now = item ? `: ${item.effect}, ${index + 1} of ${playing.playlist.length}` : ` of ${playing.playlist.length}`;
-    return `playlist${now}${playing.loop ? ', looping' : ''}`;
+    return `playlist${now}${playing.loop ? ', looping' : ''}${describeSound(playing)}`;
   }
   if (Array.isArray(playing.listen))
     return `listening to ${playing.listen.join(', ')}`;
@@ -245,10 +246,13 @@ async function loadEffects() {
 export function initEffects() {
   $('effect').addEventListener('change', showSettings);
   $('colour-on').addEventListener('change', () => { $('colour').disabled = !$('colour-on').checked; });
-  $('play-effect').addEventListener('click', () => attempt(() => post('play', effectRequest())));
+  // The sound goes with the request, not into a playlist's items: the
+  // playlist chooses its own.
+  $('play-effect').addEventListener('click', () =>
+    attempt(() => post('play', { ...effectRequest(), ...soundFields('sound') })));
   $('add-to-playlist').addEventListener('click', () => attempt(addToPlaylist));
   $('play-playlist').addEventListener('click', () =>
-    attempt(() => post('play', { playlist, loop: $('playlist-loop').checked })));
+    attempt(() => post('play', { playlist, loop: $('playlist-loop').checked, ...soundFields('playlist-sound') })));
   showPlaylist();
   return {
     update() {},

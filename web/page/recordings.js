@@ -2,7 +2,7 @@
 // downloaded as they are or made into a GIF or an export. A made file takes
 // a while: the server answers 202 with its progress until it is ready.
 import { call, get, post, remove } from './api.js';
-import { $, attempt, element, recordingName, showMessage } from './ui.js';
+import { $, attempt, element, recordingName, showMessage, sizeText } from './ui.js';
 
 const FORMATS = ['rec', 'gif', 'fseq', 'bin', 'h'];
 const POLL_MS = 500;
@@ -10,14 +10,6 @@ const ACCEPTED = 202;
 
 let recordings = [];
 let wasRecording = false;
-
-function sizeText(bytes) {
-  if (bytes >= 1 << 20)
-    return `${(bytes / (1 << 20)).toFixed(1)} MiB`;
-  if (bytes >= 1 << 10)
-    return `${(bytes / (1 << 10)).toFixed(1)} KiB`;
-  return `${bytes} B`;
-}
 
 function summary(recording) {
   const parts = [];

@@ -54,6 +54,15 @@ export function shortNumber(value) {
   return Number.isInteger(value) ? String(value) : String(Number(value.toPrecision(3)));
 }
 
+// A file's size in bytes, KiB or MiB.
+export function sizeText(bytes) {
+  if (bytes >= 1 << 20)
+    return `${(bytes / (1 << 20)).toFixed(1)} MiB`;
+  if (bytes >= 1 << 10)
+    return `${(bytes / (1 << 10)).toFixed(1)} KiB`;
+  return `${bytes} B`;
+}
+
 // The state's "recording": the name being recorded, given as it is or in an
 // object.
 export function recordingName(recording) {

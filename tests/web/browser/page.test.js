@@ -1,7 +1,7 @@
 // cubeweb's page in Debian's chromium, against a real cubeweb on 127.0.0.1:
 // it loads cleanly, draws a known picture in the viewer's colours where the
-// viewer puts each LED, plays an effect, comes back after a restart, and
-// fits a phone. CUBE_WEB_SCREENSHOT=FILE saves the page as the README shows it.
+// viewer puts each LED, plays an effect, offers the sounds to hear, comes
+// back after a restart, and fits a phone. CUBE_WEB_SCREENSHOT=FILE saves the page as the README shows it.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -197,6 +197,31 @@ describe("cubeweb's page", () => {
     assert.deepEqual(playing.playlist.map(item => [item.effect, item.duration]), [[names[1], 22], [names[0], 11]]);
     assert.equal(playing.loop, false);
     await stopAndClose(tab);
+  });
+
+  test('lists the sound files to hear beside the live input, and plays aloud only a file', async () => {
+    const wav = path.join(dir, 'recordings', 'pagetest.wav');
+    fs.writeFileSync(wav, 'RIFF');
+    const tab = await open();
+    const { page } = tab;
+    for (const chooser of ['#sound', '#playlist-sound']) {
+      await until(page, id => document.querySelectorAll(`${id} option`).length === 3, chooser);
+      const options = await page.$$eval(`${chooser} option`, list => list.map(option => [option.value, option.textContent]));
+      assert.deepEqual(options, [['', 'none'], ['capture', 'Live input'], ['pagetest.wav', 'pagetest.wav (4 B)']]);
+    }
+    // What the play buttons send with the request, from the page's own module.
+    const fields = () => page.evaluate(async () => (await import('/sounds.js')).soundFields('sound'));
+    assert.deepEqual(await fields(), {});
+    await page.select('#sound', 'pagetest.wav');
+    assert.equal(await page.$eval('#sound-play', box => box.disabled), false);
+    await page.click('#sound-play');
+    assert.deepEqual(await fields(), { sound: 'pagetest.wav', play: true });
+    await page.select('#sound', 'capture');
+    assert.deepEqual(await page.$eval('#sound-play', box => [box.disabled, box.checked]), [true, false]);
+    assert.deepEqual(await fields(), { sound: 'capture' });
+    fs.rmSync(wav);
+    assert.deepEqual(tab.seen.errors, []);
+    await tab.close();
   });
 
   test('records what plays, lists it, downloads it as made and deletes it', async () => {
