@@ -34,6 +34,11 @@ std::unique_ptr<lEffect> sphere();
 std::unique_ptr<lEffect> spin();
 std::unique_ptr<lEffect> spiral();
 std::unique_ptr<lEffect> fill();
+// Following the sound: sound.cpp
+std::unique_ptr<lEffect> bars();
+std::unique_ptr<lEffect> pulse();
+std::unique_ptr<lEffect> beat();
+std::unique_ptr<lEffect> waveform();
 
 }  // namespace ledcube::effects
 

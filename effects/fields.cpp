@@ -3,6 +3,7 @@
 
 #include "effects/builtins.h"
 #include "effects/drawing.h"
+#include "effects/heard.h"
 
 #include <algorithm>
 #include <array>
@@ -260,7 +261,8 @@ private:
 //
 // Levels are worked out at steps of fixed time, not per frame, so that peaks
 // fall the same however the frames fall; a bar between two steps is the mix
-// of both.
+// of both. With a sound, the bars are its bands instead, a row a frame as
+// they are heard, and the peaks fall by the time between frames.
 class Spectrum : public lEffect {
 public:
     void begin() override
@@ -289,10 +291,16 @@ public:
                 lFrame::hsv(kGreen * (1.0f - static_cast<float>(z) / static_cast<float>(n - 1)), 1, 1);
         // The rows behind are full from the first frame.
         done_ = -capacity_;
+        heard_ = History(static_cast<std::size_t>(n));
+        heardPeaks_.assign(static_cast<std::size_t>(n), 0.0f);
     }
 
     void draw(lFrame& frame, double time) override
     {
+        if (sound().given) {
+            drawHeard(frame, time);
+            return;
+        }
         const int n = edge();
         const double now = time * speed * kStepsPerSecond;
         advanceTo(static_cast<long>(std::floor(now)) + 1);
@@ -381,12 +389,41 @@ private:
         return {levels_[a] + (levels_[b] - levels_[a]) * f, peaks_[a] + (peaks_[b] - peaks_[a]) * f};
     }
 
+    void drawHeard(lFrame& frame, double time)
+    {
+        const int n = edge();
+        heard_.push(columnLevels(sound(), n));
+        const std::vector<float>& now = heard_.row(0);
+        const auto fall = static_cast<float>(kPeakFall * std::max(0.0, time - heardAt_));
+        heardAt_ = time;
+        for (std::size_t x = 0; x < now.size(); ++x)
+            heardPeaks_[x] = std::max(now[x], heardPeaks_[x] - fall);
+        frame.clear();
+        for (int y = 0; y < n; ++y) {
+            const std::vector<float>& row = heard_.row(static_cast<std::size_t>(y));
+            const float shade = 1.0f - kBackFade * static_cast<float>(y) / static_cast<float>(n - 1);
+            for (std::size_t x = 0; x < row.size(); ++x) {
+                const int top = barHeight(row[x], n);
+                for (int z = 0; z < top; ++z)
+                    frame.set(static_cast<int>(x), y, z, scaled(rowColours_[static_cast<std::size_t>(z)], shade));
+                // No peak over a band that has been silent since it fell.
+                const int peak = barHeight(heardPeaks_[x], n);
+                if (y == 0 && peak > 0)
+                    frame.set(static_cast<int>(x), y, std::max(peak - 1, top), kPeak);
+            }
+        }
+    }
+
+    // Without a sound only: with one, the levels are the sound's.
     const double& speed = setting("speed", 1, 0.05, 10, "how fast the levels change");
     std::vector<Band> bands_;
     std::vector<float> levels_, peaks_;
     std::vector<storeColor> rowColours_;
     long capacity_ = 1;
     long done_ = 0;
+    History heard_;
+    std::vector<float> heardPeaks_;
+    double heardAt_ = 0.0;
 };
 
 // The whole cube glides through the palette, the top a little ahead of the

@@ -147,7 +147,7 @@ struct lEffectInfo {
     std::function<std::unique_ptr<lEffect>()> make;
 };
 
-// The twenty effects of cubefx.
+// The twenty-four effects of cubefx.
 const std::vector<lEffectInfo>& lBuiltInEffects();
 
 // Plays the effects named on the command line, or every one of `effects`

@@ -51,12 +51,20 @@ Played play(std::vector<std::string> args)
     return played;
 }
 
+// The effects that follow the sound are dark without one: sound_effects_test
+// draws them with sounds.
+bool followsTheSound(const std::string& effect)
+{
+    return effect == "bars" || effect == "pulse" || effect == "beat" || effect == "waveform";
+}
+
 class EveryEffect : public testing::TestWithParam<int> {};
 
 TEST_P(EveryEffect, LightsLedsChangesItsFramesAndWritesOnlyInsideTheCube)
 {
     const int edge = GetParam();
-    const std::vector<std::string> effects = listedEffects();
+    std::vector<std::string> effects = listedEffects();
+    std::erase_if(effects, followsTheSound);
     ASSERT_GE(effects.size(), 20u);
     std::vector<std::string> args{"--edge", std::to_string(edge), "--duration", "1", "--unpaced"};
     args.insert(args.end(), effects.begin(), effects.end());
