@@ -27,7 +27,8 @@ public:
     // The sound's length in seconds, where it is known before it ends (a file).
     virtual std::optional<double> length() const { return std::nullopt; }
     // Fills `window` with the samples that end at `end` seconds of sound,
-    // zeros before the start and past the end. Standard input blocks until
+    // the last being sample floor(end * rate), the one playing then; zeros
+    // before the start and past the end. Standard input blocks until
     // they have come or it ends. A live source gives its newest samples,
     // whatever `end` says.
     virtual void window(double end, std::span<float> window) = 0;
