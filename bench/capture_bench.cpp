@@ -85,9 +85,11 @@ testsupport::Sound clicks(int count)
     return sound;
 }
 
-double clickEntered(int i)
+// When click `i` enters the input, after the capture opened.
+Clock::duration clickEntered(std::size_t i)
 {
-    return kLead + kClickSpacing * i;
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(kLead + kClickSpacing * static_cast<double>(i)));
 }
 
 // The capture thread's CPU time so far, in microseconds, found by its name.
@@ -139,7 +141,7 @@ int main(int argc, char** argv)
         }
     });
     std::vector<float> window(kFrameWindow);
-    const double seconds = clickEntered(count - 1) + kClickSpacing;
+    const double seconds = kLead + kClickSpacing * count;
     int frames = 0;
     for (; std::chrono::duration<double>(Clock::now() - opened).count() < seconds; ++frames) {
         std::this_thread::sleep_until(opened + frames * kFrame);
@@ -159,8 +161,7 @@ int main(int argc, char** argv)
     std::vector<double> toAvailable, toShown, availableToShown;
     const std::size_t heard = std::min({available.times.size(), shown.times.size(), static_cast<std::size_t>(count)});
     for (std::size_t i = 0; i < heard; ++i) {
-        const Clock::time_point entered = opened + std::chrono::duration_cast<Clock::duration>(
-                                                       std::chrono::duration<double>(clickEntered(static_cast<int>(i))));
+        const Clock::time_point entered = opened + clickEntered(i);
         toAvailable.push_back(ms(available.times[i] - entered));
         toShown.push_back(ms(shown.times[i] - entered));
         availableToShown.push_back(ms(shown.times[i] - available.times[i]));

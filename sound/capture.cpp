@@ -20,12 +20,19 @@ using namespace std::chrono_literals;
 // both, ALSA converts to the first.
 constexpr int kRates[] = {44100, 48000};
 constexpr int kChannelCounts[] = {1, 2};
-constexpr unsigned kLatencyUs = 20000;   // what ALSA buffers: the live delay's bound
+constexpr unsigned kLatencyUs = 20000;   // ALSA's buffer: small, so that little waits in it
 constexpr int kBlocksPerSecond = 200;    // reads of 5 ms
 constexpr int kWaitMs = 20;              // for a block, before looking at stop again
 constexpr auto kRetry = 1s;
 constexpr Encoding kEncoding = Encoding::S16le;
 constexpr snd_pcm_format_t kAlsaFormat = SND_PCM_FORMAT_S16_LE;
+
+// The time `frames` frames at `rate` take to play.
+Clock::duration playTime(uint64_t frames, int rate)
+{
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / rate));
+}
 
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -36,7 +43,8 @@ public:
         : device_(device), program_(program), notice_(notice)
     {
         quietAlsa();
-        tryOpen(kRates);
+        if (tryOpen(kRates))
+            rate_ = openRate_;
         ring_.assign(std::bit_ceil(static_cast<std::size_t>(rate_)), 0.0f);
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         pthread_setname_np(thread_.native_handle(), "capture");
@@ -65,7 +73,7 @@ private:
             }
             pauseUntil(stop, Clock::now() + kRetry);
             if (!stop.stop_requested())
-                tryOpen(std::span(&rate_, 1));
+                tryOpen(std::span(&rate_, 1));  // the rate that window() is heard at stays
         }
     }
 
@@ -100,7 +108,7 @@ private:
                                                static_cast<unsigned>(channels), static_cast<unsigned>(rate),
                                                resample, kLatencyUs);
                     if (error >= 0) {
-                        rate_ = rate;
+                        openRate_ = rate;
                         channels_ = channels;
                         return 0;
                     }
@@ -123,15 +131,14 @@ private:
     // over its null device) is heard at the rate it would play.
     void captureUntilFailure(std::stop_token stop)
     {
-        const std::size_t blockFrames = static_cast<std::size_t>(rate_ / kBlocksPerSecond);
+        const std::size_t blockFrames = static_cast<std::size_t>(openRate_ / kBlocksPerSecond);
         const std::size_t frameBytes = static_cast<std::size_t>(bytesPerSample(kEncoding) * channels_);
         std::vector<unsigned char> block(blockFrames * frameBytes);
         std::vector<float> samples, mono;
         const Clock::time_point start = Clock::now();
         uint64_t frames = 0;
         while (!stop.stop_requested()) {
-            pauseUntil(stop, start + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(static_cast<double>(frames) / rate_)));
+            pauseUntil(stop, start + playTime(frames, openRate_));
             // The file plugin leaves the block as it was once its file has ended.
             std::fill(block.begin(), block.end(), 0);
             const snd_pcm_sframes_t got = snd_pcm_readi(pcm_.get(), block.data(), blockFrames);
@@ -167,7 +174,8 @@ private:
     std::string device_;
     std::string program_;
     Notice notice_;
-    int rate_ = kRates[0];
+    int rate_ = kRates[0];  // set before the thread starts
+    int openRate_ = kRates[0];  // of the device open now, and its channels: the thread's own
     int channels_ = 1;
     std::unique_ptr<snd_pcm_t, int (*)(snd_pcm_t*)> pcm_{nullptr, snd_pcm_close};
     bool failing_ = false;  // a failure has been told, its recovery not yet

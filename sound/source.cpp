@@ -85,7 +85,8 @@ void Stream::readThrough(int64_t last)
 
 void Stream::forgetBefore(int64_t index)
 {
-    const auto gone = static_cast<std::size_t>(std::clamp<int64_t>(index - first_, 0, static_cast<int64_t>(held_.size())));
+    const auto held = static_cast<int64_t>(held_.size());
+    const auto gone = static_cast<std::size_t>(std::clamp<int64_t>(index - first_, 0, held));
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(gone));
     first_ += static_cast<int64_t>(gone);
 }

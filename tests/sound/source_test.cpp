@@ -289,6 +289,8 @@ TEST_F(FileAndPipe, APartFrameLeftAtTheEndOfAPipeIsDropped)
     EXPECT_TRUE(stream->endedBefore(0.5));
 }
 
+constexpr const char* kCutShort = "it is cut short: it holds less sound than its header says";
+
 class FileRefusal : public FileAndPipe {
 protected:
     std::string start(const std::string& name) const { return "cannot read sound from '" + path(name) + "': "; }
@@ -316,7 +318,7 @@ TEST_F(FileRefusal, AWavWhoseDataChunkRunsPastItsEnd)
 {
     testsupport::writeWav(path("cut.wav"), testsupport::tone(kToneHz, 1.0, 44100));
     std::filesystem::resize_file(path("cut.wav"), 40000);
-    EXPECT_EQ(openError(path("cut.wav")), start("cut.wav") + "it is cut short: it holds less sound than its header says");
+    EXPECT_EQ(openError(path("cut.wav")), start("cut.wav") + kCutShort);
 }
 
 TEST_F(FileRefusal, AFlacCutShort)
@@ -324,7 +326,7 @@ TEST_F(FileRefusal, AFlacCutShort)
     testsupport::writeWav(path("song.wav"), stereo(44100));
     sox({path("song.wav"), path("cut.flac")});
     std::filesystem::resize_file(path("cut.flac"), std::filesystem::file_size(path("cut.flac")) / 2);
-    EXPECT_EQ(openError(path("cut.flac")), start("cut.flac") + "it is cut short: it holds less sound than its header says");
+    EXPECT_EQ(openError(path("cut.flac")), start("cut.flac") + kCutShort);
 }
 
 TEST_F(FileRefusal, AMissingFile)
