@@ -60,10 +60,10 @@ std::vector<std::string> argvOf(const std::string& request, std::size_t item = 0
     return web::writerArgv(check(request), item, kPrograms, kEdge);
 }
 
-TEST(Effects, ListsTheTwentyEffectsWithRainsOwnSettings)
+TEST(Effects, ListsTheTwentyFourEffectsWithRainsOwnSettingsAndReact)
 {
     const json effects = Control::effects();
-    ASSERT_EQ(effects["effects"].size(), 20u);
+    ASSERT_EQ(effects["effects"].size(), 24u);
     const json& rain = effects["effects"][0];
     EXPECT_EQ(rain["name"], "rain");
     EXPECT_EQ(rain["description"], "drops fall from the top layer and splash on the floor");
@@ -71,7 +71,9 @@ TEST(Effects, ListsTheTwentyEffectsWithRainsOwnSettings)
         {"name": "drops", "default": 24, "min": 0.1, "max": 1000,
          "help": "drops a second on a floor of 8 x 8, scaled to the cube's"},
         {"name": "speed", "default": 10, "min": 0.5, "max": 100, "help": "layers a drop falls a second"},
-        {"name": "length", "default": 3, "min": 1, "max": 16, "help": "LEDs in a drop's tail"}])"));
+        {"name": "length", "default": 3, "min": 1, "max": 16, "help": "LEDs in a drop's tail"},
+        {"name": "react", "default": 0, "min": 0, "max": 1,
+         "help": "how much the sound's level moves the brightness and the speed"}])"));
 }
 
 TEST(Effects, NamesEveryBuiltInEffectInOrderAndThePalettes)
@@ -90,8 +92,8 @@ TEST(CheckPlay, AnEffectWithEverythingGivenGoesToCubefxAsGiven)
     EXPECT_EQ(argvOf(request), (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--duration", "60",
                                                           "--seed", "7", "--palette", "fire", "--colour", "#ff8000",
                                                           "rain:drops=30"}));
-    EXPECT_EQ(check(request).normal, json::parse(R"({"effect": "rain", "settings": {"drops": 30, "speed": 10, "length": 3},
-        "palette": "fire", "colour": "#ff8000", "seed": 7, "duration": 60})"));
+    EXPECT_EQ(check(request).normal, json::parse(R"({"effect": "rain",
+        "settings": {"drops": 30, "speed": 10, "length": 3, "react": 0}, "palette": "fire", "colour": "#ff8000", "seed": 7, "duration": 60})"));
 }
 
 TEST(CheckPlay, EveryColourThatCubefxTakesGoesToItAsGiven)
@@ -109,7 +111,8 @@ TEST(CheckPlay, AnEffectWithoutDurationLoopsUntilStoppedWithCubefxsDefaults)
     EXPECT_EQ(argvOf(R"({"effect": "plasma"})"),
               (std::vector<std::string>{kPrograms + "/cubefx", "--edge", "5", "--loop", "--duration", "86400", "plasma"}));
     EXPECT_EQ(check(R"({"effect": "plasma"})").normal,
-              json::parse(R"({"effect": "plasma", "settings": {"speed": 1, "scale": 1}, "palette": "rainbow", "seed": 1})"));
+              json::parse(R"({"effect": "plasma", "settings": {"speed": 1, "scale": 1, "react": 0}, "palette": "rainbow",
+                  "seed": 1})"));
 }
 
 TEST(CheckPlay, SettingsAreWrittenAsNumbersThatReadBackTheSame)
@@ -271,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "rain: \"drops\" takes a number from 0.1 to 1000, not '2000'"},
         Refused{R"({"effect": "rain", "settings": {"drops": "many"}})", 400, "rain: \"drops\" takes a number, not \"many\""},
         Refused{R"({"effect": "rain", "settings": {"size": 2}})", 400,
-                "rain: \"size\" is not a setting (it takes drops, speed, length)"},
+                "rain: \"size\" is not a setting (it takes drops, speed, length, react)"},
         Refused{R"({"effect": "rain", "settings": [1]})", 400,
                 "settings takes an object of numbers, such as {\"drops\": 30}, not [1]"},
         Refused{R"({"effect": "rain", "palette": "mud"})", 400, "unknown palette \"mud\"; GET /api/effects names every one"},

@@ -258,7 +258,7 @@ TEST(Api, AnswersStateAndEffects)
     EXPECT_EQ(parsed["program"], false);
 
     const json effects = json::parse(web.request("GET", "/api/effects").body);
-    EXPECT_EQ(effects["effects"].size(), 20u);
+    EXPECT_EQ(effects["effects"].size(), 24u);
     EXPECT_EQ(effects["effects"][0]["name"], "rain");
 }
 
