@@ -38,11 +38,12 @@ const std::vector<lEffectInfo>& lBuiltInEffects()
         {"stars", "stars fly towards you from the back", reacting<effects::stars>},
         {"fill", "the cube fills LED by LED, then empties", reacting<effects::fill>},
         {"fade", "the whole cube glides through the palette", reacting<effects::fade>},
-        // These follow the sound themselves, and are dark without one.
-        {"bars", "an equaliser: a bar for each band, the last moments behind", effects::bars},
-        {"pulse", "a ball in the middle throbs with the bass and flashes on the beat", effects::pulse},
-        {"beat", "the cube bursts into light on each beat", effects::beat},
-        {"waveform", "the sound's wave across the cube, the last moments behind", effects::waveform},
+        // These follow the sound themselves, and are dark without one: cubefx
+        // plays them among every effect only when it hears one.
+        {"bars", "an equaliser: a bar for each band, the last moments behind", effects::bars, true},
+        {"pulse", "a ball in the middle throbs with the bass and flashes on the beat", effects::pulse, true},
+        {"beat", "the cube bursts into light on each beat", effects::beat, true},
+        {"waveform", "the sound's wave across the cube, the last moments behind", effects::waveform, true},
     };
     return effects;
 }

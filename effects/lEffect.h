@@ -145,13 +145,17 @@ struct lEffectInfo {
     std::string name;
     std::string description;  // one line
     std::function<std::unique_ptr<lEffect>()> make;
+    // Dark without a sound: left out of every effect played when there is
+    // none, though it still plays when named.
+    bool needsSound = false;
 };
 
 // The twenty-four effects of cubefx.
 const std::vector<lEffectInfo>& lBuiltInEffects();
 
 // Plays the effects named on the command line, or every one of `effects`
-// when none is, with the options of cubefx; main returns what it returns.
+// when none is (but those that need a sound, without one), with the options
+// of cubefx; main returns what it returns.
 // The program names itself by argv[0], and its --help names its effects and
 // gives examples with them. What it does to the process:
 // - --help and --version print to standard output and end the process
@@ -165,6 +169,11 @@ const std::vector<lEffectInfo>& lBuiltInEffects();
 //   failure, such as no frame channel at ../shared_buffer.txt, prints
 //   "<program>: <what>" there and returns 1. Either comes before the channel
 //   is touched.
+// - With --audio, frame k of the play hears the sound up to k / fps seconds
+//   (sound()), and a file or standard input that ends ends the play. A
+//   sound that cannot be read is a failure as above; a live input that
+//   fails is one line on standard error, silence, and another try a second
+//   later.
 // - As it plays, it says on standard error which effect starts, when an
 //   effect plays slower than --fps because the channel carries fewer frames,
 //   and when nothing answers the channel.

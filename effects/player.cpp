@@ -1,5 +1,6 @@
 // The loop that plays effects: the command line of cubefx, the frames at
-// their rate through an lFrameWriter, and a dark cube at the end.
+// their rate through an lFrameWriter, what the effects hear, and a dark cube
+// at the end.
 
 #include "common/cli.h"
 #include "common/fnv.h"
@@ -7,6 +8,8 @@
 #include "common/writer.h"
 #include "effects/lEffect.h"
 #include "effects/options.h"
+#include "sound/hearing.h"
+#include "sound/playback.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -32,6 +36,9 @@ constexpr double kMaxFps = 240.0;
 constexpr double kMinSpeed = 0.01;
 constexpr double kMaxSpeed = 100.0;
 constexpr char kSettingsMark = ':';
+constexpr double kMaxAudioOffsetMs = 10000.0;
+constexpr double kMillisecond = 0.001;
+constexpr char kStandardInput[] = "-";
 
 struct Named {
     const lEffectInfo* info;
@@ -69,6 +76,16 @@ struct Options {
     bool named = false;  // effects were named, rather than all taken
     bool unpaced = false;
     std::vector<Named> effects;
+    bool durationGiven = false;  // else, with a sound, until the sound ends
+    // What the effects hear, with --audio.
+    std::optional<std::string> audio;
+    sound::RawFormat audioFormat;
+    bool audioFormatGiven = false;
+    std::vector<std::string> soundOptions;  // the others given, for a message when --audio is not
+    bool playSound = false;
+    double audioOffsetMs = 0;
+    std::optional<int> bands;  // else the edge
+    double gateDb = sound::kDefaultGateDb;
 };
 
 // The effects that the help's examples play. cubefx shows its favourites;
@@ -80,9 +97,10 @@ struct HelpEffects {
     std::string several;   // "rain snake fireworks"
     std::string paletted;  // "plasma"
     std::string setting;   // "rain:drops=4,length=3", or "" where no effect has one
+    std::string sounding;  // "bars"
 };
 
-const HelpEffects kFavourites{"", "rain", "rain snake fireworks", "plasma", "rain:drops=4,length=3"};
+const HelpEffects kFavourites{"", "rain", "rain snake fireworks", "plasma", "rain:drops=4,length=3", "bars"};
 constexpr std::size_t kExampleEffects = 3;
 constexpr std::size_t kExampleSettings = 2;
 constexpr std::size_t kHelpWidth = 79;
@@ -92,7 +110,7 @@ bool hasFavourites(const std::vector<lEffectInfo>& effects)
     const auto has = [&](const std::string& name) {
         return std::any_of(effects.begin(), effects.end(), [&](const lEffectInfo& e) { return e.name == name; });
     };
-    return has("rain") && has("snake") && has("fireworks") && has("plasma");
+    return has("rain") && has("snake") && has("fireworks") && has("plasma") && has("bars");
 }
 
 // "pulse:rate=1,colours=6": the first effect that has settings, with its
@@ -130,7 +148,8 @@ HelpEffects helpEffects(const std::vector<lEffectInfo>& effects)
 {
     if (effects.empty() || hasFavourites(effects))
         return kFavourites;
-    HelpEffects shown{namedEffects(effects), effects.front().name, "", effects.back().name, settingExample(effects)};
+    HelpEffects shown{namedEffects(effects), effects.front().name, "", effects.back().name, settingExample(effects),
+                      effects.front().name};
     for (std::size_t i = 0; i < std::min(kExampleEffects, effects.size()); ++i)
         shown.several += (i == 0 ? "" : " ") + effects[i].name;
     return shown;
@@ -166,13 +185,30 @@ std::string help(const std::string& name, const std::vector<lEffectInfo>& effect
            "                    " + palettes + "\n"
            "  --text STRING     what the text effect scrolls (default HELLO CUBE)\n"
            "  --unpaced         show each frame as soon as the last has gone out\n"
+           "\n"
+           "Sound: bars, pulse, beat, waveform and spectrum follow it; every other\n"
+           "effect takes the setting react=0..1, how much the sound moves it.\n"
+           "  --audio SOURCE    hear a sound file (WAV, FLAC, Ogg...), - for raw samples\n"
+           "                    on standard input, or capture[:DEVICE] for a live input\n"
+           "                    (ALSA's default device unless named); with a file or -,\n"
+           "                    --duration is until the sound ends unless given\n"
+           "  --audio-format F  what - carries: ENC:RATE:CHANNELS, ENC s16le, s32le or\n"
+           "                    f32le (default s16le:44100:2)\n"
+           "  --play            play the sound file through the default output too\n"
+           "  --audio-offset MS show the frames MS later than the sound they hear, to\n"
+           "                    match a device's delay (default 0; may be negative)\n"
+           "  --bands B         bands of the spectrum, 1 to " + std::to_string(sound::kMaxBands) +
+           " (default the edge)\n"
+           "  --gate DB         sound below DB dBFS is silence (default " + shortest(sound::kDefaultGateDb) + ")\n"
+           "\n"
            "  --help            show this help and exit\n"
            "  --version         show the version and exit\n"
            "\n" +
            (shown.setting.empty() ? "" : "A setting goes after the effect's name: " + shown.setting + ".\n\n") +
            "Examples:\n"
            "  " + name + " --edge 8 " + shown.several + "\n"
-           "  " + name + " --edge 8 --loop --duration 20 --palette fire " + shown.paletted + "\n";
+           "  " + name + " --edge 8 --loop --duration 20 --palette fire " + shown.paletted + "\n"
+           "  " + name + " --edge 8 --audio song.flac --play " + shown.sounding + "\n";
 }
 
 // "rain" or "rain:drops=4,length=3".
@@ -208,6 +244,44 @@ Named parseEffect(const cli::Parser& args, const std::string& word, const std::v
     return named;
 }
 
+// One of the options of what the effects hear, when it is the current one.
+bool readSoundOption(cli::Parser& args, Options& options)
+{
+    const std::string given = args.current();
+    if (args.flag("--play"))
+        options.playSound = true;
+    else if (const char* v = args.option("--audio")) {
+        options.audio = v;
+        return true;
+    } else if (const char* v = args.option("--audio-format")) {
+        std::string error;
+        if (!sound::parseRawFormat(v, options.audioFormat, error))
+            args.fail("--audio-format: " + error);
+        options.audioFormatGiven = true;
+    } else if (const char* v = args.option("--audio-offset"))
+        options.audioOffsetMs = args.number("--audio-offset", v, -kMaxAudioOffsetMs, kMaxAudioOffsetMs);
+    else if (const char* v = args.option("--bands"))
+        options.bands = static_cast<int>(args.count("--bands", v, 1, sound::kMaxBands));
+    else if (const char* v = args.option("--gate"))
+        options.gateDb = args.number("--gate", v, sound::kMinGateDb, sound::kMaxGateDb);
+    else
+        return false;
+    options.soundOptions.push_back(given.substr(0, given.find('=')));
+    return true;
+}
+
+// The options of what the effects hear go with the sound they describe.
+void checkSoundOptions(const cli::Parser& args, const Options& options)
+{
+    if (!options.audio && !options.soundOptions.empty())
+        args.fail(options.soundOptions.front() + " goes with --audio SOURCE");
+    if (options.audioFormatGiven && *options.audio != kStandardInput)
+        args.fail("--audio-format describes standard input: it goes with --audio -");
+    const bool file = options.audio && *options.audio != kStandardInput && !sound::isCapture(*options.audio);
+    if (options.playSound && !file)
+        args.fail("--play plays a sound file: it goes with --audio FILE");
+}
+
 Options parseOptions(const std::string& name, int argc, char** argv, const std::vector<lEffectInfo>& effects)
 {
     Options options;
@@ -221,8 +295,11 @@ Options parseOptions(const std::string& name, int argc, char** argv, const std::
             options.unpaced = true;
         else if (const char* v = args.option("--edge"))
             options.edge = static_cast<int>(args.count("--edge", v, kMinEdge, kMaxEdge));
-        else if (const char* v = args.option("--duration"))
+        else if (const char* v = args.option("--duration")) {
             options.duration = args.number("--duration", v, kMinDuration, kMaxDuration);
+            options.durationGiven = true;
+        } else if (readSoundOption(args, options))
+            ;
         else if (const char* v = args.option("--fps"))
             options.fps = args.number("--fps", v, kMinFps, kMaxFps);
         else if (const char* v = args.option("--speed"))
@@ -248,6 +325,7 @@ Options parseOptions(const std::string& name, int argc, char** argv, const std::
         else
             args.unexpected();
     }
+    checkSoundOptions(args, options);
     options.named = !options.effects.empty();
     if (!options.named)
         for (const lEffectInfo& info : effects)
@@ -282,24 +360,31 @@ void list(const std::vector<lEffectInfo>& effects, const Options& options)
 // Shows the effects' frames at their rate, until the list ends or a stop.
 class Player {
 public:
-    Player(const std::string& name, const Options& options, const writer::Guard& guard)
+    // `hearing`, when the effects play to a sound, outlives the player.
+    Player(const std::string& name, const Options& options, const writer::Guard& guard, sound::Hearing* hearing,
+           sound::Playback* playback)
         : name_(name),
           options_(options),
           guard_(guard),
+          hearing_(hearing),
+          playback_(playback),
           box_(lBox::getInstance(static_cast<uint8_t>(options.edge), static_cast<uint8_t>(options.edge),
                                  static_cast<uint8_t>(options.edge))),
           writer_(box_, options.edge),
           frame_(options.edge),
+          shown_(options.edge),
           frameTime_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.fps)))
     {
     }
 
     void play()
     {
+        if (playback_ != nullptr)
+            playback_->start();
         due_ = Clock::now();
         do {
             for (const Named& named : options_.effects)
-                if (!play(named))
+                if (hears(named) && !play(named))
                     return;
         } while (options_.loop);
     }
@@ -312,6 +397,13 @@ public:
     }
 
 private:
+    // Every effect played goes without those that would be dark for want of
+    // a sound; one named plays anyway.
+    bool hears(const Named& named) const
+    {
+        return options_.named || hearing_ != nullptr || !named.info->needsSound;
+    }
+
     bool play(const Named& named)
     {
         std::unique_ptr<lEffect> effect = named.info->make();
@@ -327,21 +419,71 @@ private:
         context.colour = options_.colour.value_or(storeColor{});
         context.palette = options_.palette;
         context.text = options_.text;
+        context.sound = &heard_;
         frame_.clear();
         effect->start(std::move(context));
         playing_ = &named;
         warned_ = false;
-        std::fprintf(stderr, "%s: playing %s for %g s\n", name_.c_str(), spelled(named).c_str(), options_.duration);
+        say(named);
 
+        // Without --duration, a sound plays its effect until it ends.
+        const bool untilTheEnd = hearing_ != nullptr && !options_.durationGiven;
         const long frames = std::max(1L, std::lround(options_.duration * options_.fps));
-        for (long k = 0; k < frames; ++k) {
-            if (guard_.stopRequested())
+        double reactingTime = 0;
+        for (long k = 0; untilTheEnd || k < frames; ++k) {
+            if (guard_.stopRequested() || !hear())
                 return false;
-            effect->draw(frame_, static_cast<double>(k) / options_.fps * options_.speed);
-            writer_.show(frame_);
+            double time = static_cast<double>(k) / options_.fps * options_.speed;
+            const double react = heard_.given ? effect->react() : 0.0;
+            if (react > 0) {
+                // The level moves time: silence slows it to 1 - react, a
+                // full level speeds it to 1 + react.
+                time = reactingTime;
+                reactingTime += options_.speed / options_.fps * (1 + react * (2 * heard_.level - 1));
+            }
+            effect->draw(frame_, time);
+            show(react);
+            ++shownFrames_;
             pace();
         }
         return true;
+    }
+
+    void say(const Named& named) const
+    {
+        const std::string word = spelled(named);
+        if (hearing_ == nullptr || options_.durationGiven)
+            std::fprintf(stderr, "%s: playing %s for %g s\n", name_.c_str(), word.c_str(), options_.duration);
+        else if (const std::optional<double> length = hearing_->length())
+            std::fprintf(stderr, "%s: playing %s for %g s, to the sound's end\n", name_.c_str(), word.c_str(),
+                         *length);
+        else
+            std::fprintf(stderr, "%s: playing %s to the sound's end\n", name_.c_str(), word.c_str());
+    }
+
+    // What the next frame hears: its sound follows the frames shown since
+    // the play began, whichever effect plays. False once the sound has ended.
+    bool hear()
+    {
+        if (hearing_ == nullptr)
+            return true;
+        const double time = static_cast<double>(shownFrames_) / options_.fps;
+        if (hearing_->endedBefore(time))
+            return false;
+        heard_ = hearing_->at(time);
+        return true;
+    }
+
+    // The effect's frame, its brightness moved by the level when it reacts.
+    void show(double react)
+    {
+        if (react <= 0) {
+            writer_.show(frame_);
+            return;
+        }
+        shown_ = frame_;
+        shown_.dim(static_cast<float>(1 - react * (1 - heard_.level)));
+        writer_.show(shown_);
     }
 
     // Waits for the next frame's time. A channel that cannot carry the rate
@@ -368,14 +510,43 @@ private:
     std::string name_;
     const Options& options_;
     const writer::Guard& guard_;
+    sound::Hearing* hearing_;
+    sound::Playback* playback_;  // with --play
     lBox* box_;
     lFrameWriter writer_;
-    lFrame frame_;
+    lSound heard_;               // what the frame being drawn hears
+    long shownFrames_ = 0;       // since the play began: the sound's clock
+    lFrame frame_;               // as the effect drew it
+    lFrame shown_;               // dimmed by the level, for an effect that reacts
     Clock::duration frameTime_;
     Clock::time_point due_;
     const Named* playing_ = nullptr;
     bool warned_ = false;  // about the effect playing
 };
+
+std::unique_ptr<sound::Hearing> listen(const std::string& name, const Options& options)
+{
+    if (!options.audio)
+        return nullptr;
+    try {
+        return std::make_unique<sound::Hearing>(sound::open(*options.audio, options.audioFormat, name),
+                                                options.bands.value_or(options.edge), options.gateDb,
+                                                options.audioOffsetMs * kMillisecond);
+    } catch (const sound::SoundError& error) {
+        process::fail(error.what());
+    }
+}
+
+std::unique_ptr<sound::Playback> playThrough(const std::string& name, const Options& options)
+{
+    if (!options.playSound)
+        return nullptr;
+    try {
+        return std::make_unique<sound::Playback>(*options.audio, name);
+    } catch (const sound::SoundError& error) {
+        process::fail(error.what());
+    }
+}
 
 }  // namespace
 
@@ -388,8 +559,11 @@ int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects)
             list(effects, options);
             return EXIT_SUCCESS;
         }
+        // A sound that cannot be read fails before the channel is touched.
+        const std::unique_ptr<sound::Hearing> hearing = listen(name, options);
+        const std::unique_ptr<sound::Playback> playback = playThrough(name, options);
         const writer::Guard guard(name, options.edge, argc, argv);
-        Player player(name, options, guard);
+        Player player(name, options, guard, hearing.get(), playback.get());
         player.play();
         player.end();
         return EXIT_SUCCESS;

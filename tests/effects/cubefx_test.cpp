@@ -193,7 +193,7 @@ TEST(ProgramHelp, EveryExampleOfCubefxAndOfAProgramOfOnesOwnIsAccepted)
     for (const std::string& program : {binary("cubefx"), std::string(CUBE_PULSE_EXAMPLE)}) {
         const Help help = helpOf(program);
         const std::vector<std::vector<std::string>> commandLines = examples(help);
-        EXPECT_EQ(commandLines.size(), 3u) << help.text;
+        EXPECT_EQ(commandLines.size(), 4u) << help.text;
         for (std::vector<std::string> arguments : commandLines) {
             SCOPED_TRACE(testing::PrintToString(arguments));
             // --list reads the whole command line and plays nothing.
@@ -209,12 +209,13 @@ TEST(ProgramHelp, EveryExampleOfCubefxAndOfAProgramOfOnesOwnIsAccepted)
     }
 }
 
-// The end of a help: the setting it shows, then its two examples.
+// The end of a help: the setting it shows, then its three examples.
 std::string helpEnd(const std::string& name, const std::string& setting, const std::string& several,
-                    const std::string& paletted)
+                    const std::string& paletted, const std::string& sounding)
 {
     return "\n\nA setting goes after the effect's name: " + setting + ".\n\nExamples:\n  " + name + " --edge 8 " +
-           several + "\n  " + name + " --edge 8 --loop --duration 20 --palette fire " + paletted + "\n";
+           several + "\n  " + name + " --edge 8 --loop --duration 20 --palette fire " + paletted + "\n  " + name +
+           " --edge 8 --audio song.flac --play " + sounding + "\n";
 }
 
 TEST(ProgramHelp, AProgramOfOnesOwnNamesItsOwnEffectsAndNoneOfCubefx)
@@ -223,7 +224,8 @@ TEST(ProgramHelp, AProgramOfOnesOwnNamesItsOwnEffectsAndNoneOfCubefx)
     EXPECT_TRUE(help.text.starts_with("Usage: pulse [OPTION]... [EFFECT[:KEY=VALUE,...]]...\n")) << help.text;
     EXPECT_NE(help.text.find("(cubeplay --edge 8 pulse pulse).\n"), std::string::npos) << help.text;
     EXPECT_NE(help.text.find("\n\nIts effects: pulse.\n\n"), std::string::npos) << help.text;
-    EXPECT_TRUE(help.text.ends_with(helpEnd("pulse", "pulse:rate=1,colours=6", "pulse", "pulse"))) << help.text;
+    EXPECT_TRUE(help.text.ends_with(helpEnd("pulse", "pulse:rate=1,colours=6", "pulse", "pulse", "pulse")))
+        << help.text;
     // cubefx's effects are no word of it ("rainbow" is a palette's name).
     for (const std::string cubefxs : {" rain ", " rain:", " rain)", "plasma", "snake", "cubefx"})
         EXPECT_EQ(help.text.find(cubefxs), std::string::npos) << cubefxs;
@@ -234,8 +236,8 @@ TEST(ProgramHelp, CubefxShowsItsFavouritesAndLeavesTheNamesToList)
     const Help help = helpOf(binary("cubefx"));
     EXPECT_NE(help.text.find("(cubeplay --edge 8 cubefx rain).\n"), std::string::npos) << help.text;
     EXPECT_EQ(help.text.find("Its effects:"), std::string::npos) << help.text;
-    EXPECT_TRUE(help.text.ends_with(helpEnd("cubefx", "rain:drops=4,length=3", "rain snake fireworks", "plasma")))
-        << help.text;
+    const std::string end = helpEnd("cubefx", "rain:drops=4,length=3", "rain snake fireworks", "plasma", "bars");
+    EXPECT_TRUE(help.text.ends_with(end)) << help.text;
 }
 
 // The edges that lEffect.h gives a program of one's own are those that
