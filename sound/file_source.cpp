@@ -59,7 +59,7 @@ int64_t SoundFile::check()
     int64_t frames = 0;
     for (int64_t got; (got = read(samples, kChunkFrames)) > 0;)
         frames += got;
-    if ((info_.frames != SF_COUNT_MAX && frames != info_.frames) || dataRunsPastEnd())
+    if (cutShort(frames))
         throw unreadable(path_, "it is cut short: it holds less sound than its header says");
     if (sf_error(file_.get()) != SF_ERR_NO_ERROR)
         throw unreadable(path_, sf_strerror(file_.get()));
@@ -74,6 +74,14 @@ int64_t SoundFile::read(std::vector<float>& samples, int64_t frames)
 {
     samples.resize(static_cast<std::size_t>(frames * channels()));
     return sf_readf_float(file_.get(), samples.data(), frames);
+}
+
+bool SoundFile::cutShort(int64_t decoded)
+{
+    // An Ogg's length is its last page's, which one cut short has lost.
+    if (info_.frames == SF_COUNT_MAX)
+        return (info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG;
+    return decoded != info_.frames || dataRunsPastEnd();
 }
 
 bool SoundFile::dataRunsPastEnd()

@@ -70,6 +70,9 @@ public:
     int64_t read(std::vector<float>& samples, int64_t frames);
 
 private:
+    // Whether `decoded` frames, all there were, fall short of what the file
+    // says it holds.
+    bool cutShort(int64_t decoded);
     bool dataRunsPastEnd();
 
     std::string path_;

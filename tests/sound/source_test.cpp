@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -211,6 +212,21 @@ TEST_F(FileAndPipe, AFlacIsHeardAsItsWav)
     EXPECT_EQ(windowsAt(*wav, kTimes), windowsAt(*flac, kTimes));
 }
 
+TEST_F(FileAndPipe, AnOggVorbisIsHeardWithItsLength)
+{
+    testsupport::writeWav(path("tone.wav"), testsupport::tone(kToneHz, 1.0, 44100, 2));
+    sox({path("tone.wav"), path("tone.ogg")});
+    const auto ogg = sound::open(path("tone.ogg"), sound::RawFormat{}, "cubefx");
+    EXPECT_EQ(ogg->length(), 1.0);
+    std::vector<float> window(kWindow);
+    ogg->window(0.5, window);
+    double sum = 0;
+    for (const float sample : window)
+        sum += static_cast<double>(sample) * sample;
+    // A lossy coding: the tone's RMS within a hundredth.
+    EXPECT_NEAR(std::sqrt(sum / kWindow), testsupport::kHalfScale / std::sqrt(2.0), 0.01);
+}
+
 TEST_F(FileAndPipe, AWindowEndsWithTheSampleAtItsTime)
 {
     testsupport::writeWav(path("ramp.wav"), ramp(44100, 1.0));
@@ -327,6 +343,15 @@ TEST_F(FileRefusal, AFlacCutShort)
     sox({path("song.wav"), path("cut.flac")});
     std::filesystem::resize_file(path("cut.flac"), std::filesystem::file_size(path("cut.flac")) / 2);
     EXPECT_EQ(openError(path("cut.flac")), start("cut.flac") + kCutShort);
+}
+
+TEST_F(FileRefusal, AnOggCutShort)
+{
+    // Long enough that half of it still opens.
+    testsupport::writeWav(path("song.wav"), testsupport::tone(kToneHz, 5.0, 44100, 2));
+    sox({path("song.wav"), path("cut.ogg")});
+    std::filesystem::resize_file(path("cut.ogg"), std::filesystem::file_size(path("cut.ogg")) / 2);
+    EXPECT_EQ(openError(path("cut.ogg")), start("cut.ogg") + kCutShort);
 }
 
 TEST_F(FileRefusal, AMissingFile)
