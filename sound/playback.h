@@ -10,9 +10,11 @@ namespace ledcube::sound {
 
 class Playback {
 public:
-    // Starts playing `file`; throws SoundError when the file or the output
-    // cannot be opened.
+    // Opens `file` and the output, so that either failing (SoundError) ends
+    // cubefx before the channel is touched.
     Playback(const std::string& file, const std::string& program);
+    // Starts playing, with the first frame.
+    void start();
     // Stops the sound at once.
     ~Playback();
     Playback(const Playback&) = delete;
