@@ -1,5 +1,6 @@
 #include "sound/sources.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -36,8 +37,10 @@ private:
         const int64_t got = file_.read(interleaved_, kChunkFrames);
         if (got <= 0)
             return false;
-        mixDown(std::span(interleaved_).first(static_cast<std::size_t>(got * file_.channels())), file_.channels(),
-                mono);
+        // A float file's samples, like standard input's, may be anything.
+        const auto samples = std::span(interleaved_).first(static_cast<std::size_t>(got * file_.channels()));
+        std::ranges::transform(samples, samples.begin(), heard);
+        mixDown(samples, file_.channels(), mono);
         return true;
     }
 

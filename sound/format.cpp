@@ -2,8 +2,10 @@
 
 #include "sound/sources.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace ledcube::sound {
@@ -99,11 +101,16 @@ void decode(Encoding encoding, std::span<const unsigned char> bytes, std::vector
             sample = static_cast<float>(static_cast<int32_t>(littleEndian<uint32_t>(at))) * kS32Scale;
             break;
         case Encoding::F32le:
-            sample = std::bit_cast<float>(littleEndian<uint32_t>(at));
+            sample = heard(std::bit_cast<float>(littleEndian<uint32_t>(at)));
             break;
         }
         at += size;
     }
+}
+
+float heard(float sample)
+{
+    return std::isfinite(sample) ? std::clamp(sample, -1.0f, 1.0f) : 0.0f;
 }
 
 // The sum is a double, so that a mono sample passes unchanged and a mean of

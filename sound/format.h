@@ -31,8 +31,13 @@ bool parseRawFormat(const std::string& text, RawFormat& format, std::string& err
 int bytesPerSample(Encoding encoding);
 
 // Samples of `encoding` to floats from -1 to 1: integers are divided by
-// 2^15 or 2^31, as the file reader does; floats pass unchanged.
+// 2^15 or 2^31, as the file reader does; floats pass through heard().
 void decode(Encoding encoding, std::span<const unsigned char> bytes, std::vector<float>& samples);
+
+// A float sample as cubefx hears it: NaN and the infinities are silence,
+// since one reaching the analysis would stay in its gain for good, and the
+// rest is clipped to -1..1, the range of the integer encodings.
+float heard(float sample);
 
 // Interleaved frames of `channels` samples to one channel, their mean;
 // appended to `mono`.

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -92,11 +94,33 @@ TEST(Decode, S32IsTheValueOver2To31)
     EXPECT_EQ(sound::bytesPerSample(Encoding::S32le), 4);
 }
 
-TEST(Decode, F32PassesUnchanged)
+TEST(Decode, F32WithinFullScalePassesUnchanged)
 {
-    // 0.25f is 0x3e800000 and -1.5f is 0xbfc00000.
-    EXPECT_EQ(decoded(Encoding::F32le, {0, 0, 0x80, 0x3e, 0, 0, 0xc0, 0xbf}), (std::vector<float>{0.25f, -1.5f}));
+    // 0.25f is 0x3e800000, -1.0f 0xbf800000 and the float below 1 0x3f7fffff.
+    EXPECT_EQ(decoded(Encoding::F32le, {0, 0, 0x80, 0x3e, 0, 0, 0x80, 0xbf, 0xff, 0xff, 0x7f, 0x3f}),
+              (std::vector<float>{0.25f, -1.0f, std::nextafter(1.0f, 0.0f)}));
     EXPECT_EQ(sound::bytesPerSample(Encoding::F32le), 4);
+}
+
+TEST(Decode, F32NanAndInfinitiesAreSilenceAndLouderIsClipped)
+{
+    // A quiet NaN (0x7fc00000), a signalling one with its sign (0xff800001),
+    // +inf (0x7f800000), -inf (0xff800000), 1.5f (0x3fc00000), -3.0f
+    // (0xc0400000) and the largest float (0x7f7fffff).
+    EXPECT_EQ(decoded(Encoding::F32le, {0, 0, 0xc0, 0x7f, 1, 0, 0x80, 0xff, 0, 0, 0x80, 0x7f, 0, 0, 0x80, 0xff,
+                                        0, 0, 0xc0, 0x3f, 0, 0, 0x40, 0xc0, 0xff, 0xff, 0x7f, 0x7f}),
+              (std::vector<float>{0.0f, 0.0f, 0.0f, 0.0f, 1.0f, -1.0f, 1.0f}));
+}
+
+TEST(Heard, KeepsFullScaleAndMakesTheRestSafeForTheAnalysis)
+{
+    EXPECT_EQ(sound::heard(-1.0f), -1.0f);
+    EXPECT_EQ(sound::heard(0.3f), 0.3f);
+    EXPECT_EQ(sound::heard(1.0f), 1.0f);
+    EXPECT_EQ(sound::heard(1.0000001f), 1.0f);
+    EXPECT_EQ(sound::heard(-std::numeric_limits<float>::denorm_min()), -std::numeric_limits<float>::denorm_min());
+    EXPECT_EQ(sound::heard(std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    EXPECT_EQ(sound::heard(-std::numeric_limits<float>::infinity()), 0.0f);
 }
 
 TEST(Decode, APartSampleAtTheEndIsLeftOut)

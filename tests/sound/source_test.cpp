@@ -14,6 +14,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -200,6 +201,31 @@ TEST_F(FileAndPipe, S32AndF32PipesMatchTheirFiles)
     expectSameWindows(path("s32.wav"), s32Bytes(sound), rawFormat(sound::Encoding::S32le, 44100, 2));
     expectSameWindows(path("f32.wav"), f32Bytes(sound), rawFormat(sound::Encoding::F32le, 44100, 2));
     expectSameWindows(path("s16.wav"), f32Bytes(sound), rawFormat(sound::Encoding::F32le, 44100, 2));
+}
+
+TEST_F(FileAndPipe, AFloatFileAndPipeHearNanAsSilenceAndClipLouderSamples)
+{
+    const std::vector<float> samples{std::nanf(""), -INFINITY, 1.5f, -3.0f, 0.25f};
+    SF_INFO info{};
+    info.samplerate = 8000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path("odd.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    ASSERT_EQ(sf_writef_float(file, samples.data(), 5), 5);
+    sf_close(file);
+    std::string bytes(samples.size() * sizeof(float), '\0');
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+
+    const std::vector<float> heard{0.0f, 0.0f, 1.0f, -1.0f, 0.25f};
+    const auto fromFile = sound::open(path("odd.wav"), sound::RawFormat{}, "cubefx");
+    const Pipe pipe(bytes);
+    const auto fromPipe = sound::openStream(pipe.fd(), rawFormat(sound::Encoding::F32le, 8000, 1), "standard input");
+    for (sound::Source* source : {fromFile.get(), fromPipe.get()}) {
+        std::vector<float> window(5);
+        source->window(4.0 / 8000, window);
+        EXPECT_EQ(window, heard);
+    }
 }
 
 TEST_F(FileAndPipe, AFlacIsHeardAsItsWav)
