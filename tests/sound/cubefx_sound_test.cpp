@@ -53,6 +53,13 @@ std::vector<std::string> cubefx(std::vector<std::string> args)
     return args;
 }
 
+// At the frame rate, as a live input needs.
+std::vector<std::string> paced(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {binary("cubefx"), "--edge", std::to_string(kEdge)});
+    return args;
+}
+
 DemoRun play(const std::vector<std::string>& args)
 {
     return demotest::runDemo(cubefx(args), {"--leds"});
@@ -279,7 +286,7 @@ TEST(Live, ATonesBandIsTallestThroughTheDefaultDevice)
     const LiveHome home(testsupport::tone(bandMiddle(band), 10, 44100));
     testsupport::RunDir dir;
     const std::vector<Frame> frames =
-        demotest::firstFrames(dir, cubefx({"--audio", "capture", "--duration", "5", "bars"}), kFps, home.env());
+        demotest::firstFrames(dir, paced({"--audio", "capture", "--duration", "5", "bars"}), kFps, home.env());
     for (std::size_t k = kSettled; k < frames.size(); ++k)
         EXPECT_EQ(tallest(frontBars(frames[k])), band) << "frame " << k;
 }
@@ -314,6 +321,53 @@ TEST(Play, PlaysTheFileThroughTheDefaultOutputAlongsideTheFrames)
     Process fx({binary("cubefx"), "--edge", std::to_string(kEdge), "--audio", path, "--play", "bars"}, options);
     EXPECT_EQ(fx.wait().code, 0) << fx.err();
     EXPECT_EQ(receiver.stop().size(), static_cast<std::size_t>(kFps + 1));
+}
+
+// Each sound effect, at the smallest edge and the receiver's, lights LEDs to
+// kicks and writes nothing outside the cube.
+class SoundEffects : public testing::TestWithParam<int> {};
+
+TEST_P(SoundEffects, LightKicksInsideTheCubeAtEveryEdge)
+{
+    const int edge = GetParam();
+    Files files;
+    const std::string path = files.write("kicks.wav", testsupport::kicks(120, 4, 44100));
+    const std::vector<std::string> effects{"bars", "pulse", "beat", "waveform", "spectrum"};
+    std::vector<std::string> argv{binary("cubefx"), "--edge", std::to_string(edge), "--unpaced", "--audio", path,
+                                  "--duration", "0.8"};
+    argv.insert(argv.end(), effects.begin(), effects.end());
+    // The receiver's cube is 12 LEDs a side, so a smaller one that strays shows.
+    const DemoRun run = demotest::runDemo(argv, {"--leds"});
+    ASSERT_EQ(run.exit.code, 0) << run.err;
+    constexpr std::size_t kFrames = 24;  // 0.8 s at 30 fps
+    ASSERT_EQ(run.frames.size(), effects.size() * kFrames + 1) << run.err;
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        SCOPED_TRACE(effects[i] + " at edge " + std::to_string(edge));
+        const auto first = run.frames.begin() + static_cast<long>(i * kFrames);
+        EXPECT_TRUE(std::any_of(first, first + kFrames, [](const Frame& f) { return f.lit > 0; }));
+        for (auto frame = first; frame != first + kFrames; ++frame)
+            for (const demotest::Led& led : frame->leds)
+                ASSERT_TRUE(led.x < edge && led.y < edge && led.z < edge) << "frame " << frame->release;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, SoundEffects, testing::Values(3, 12));
+
+// Live, the kicks come at the wall clock's pace: each burst of `beat` is
+// one kick, never two bursts for one, whenever the frames fall.
+TEST(Live, KicksBurstOnceEach)
+{
+    constexpr double kBpm = 120;
+    const LiveHome home(testsupport::kicks(kBpm, 30, 44100));
+    testsupport::RunDir dir;
+    const std::vector<Frame> frames =
+        demotest::firstFrames(dir, paced({"--audio", "capture", "--duration", "5", "beat"}), 3 * kFps, home.env());
+    const std::vector<std::size_t> found = bursts(frames);
+    // Six kicks in the three seconds; a machine too busy to look in time
+    // may miss some, but never half.
+    EXPECT_GE(found.size(), 3u) << testing::PrintToString(found);
+    for (std::size_t i = 1; i < found.size(); ++i)
+        EXPECT_GE(frames[found[i]].ms - frames[found[i - 1]].ms, static_cast<long>(1000 * 60 / kBpm / 2));
 }
 
 }  // namespace
