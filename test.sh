@@ -16,8 +16,9 @@
 #                 program again, and the whole suite against them
 #   build-tsan/   ThreadSanitizer: the library's, the receiver's and the
 #                 tracer's tests, with smaller stress loops, the sender's
-#                 protocol tests, cubelisten's, the stop signals' and the
-#                 channel's writers' without a receiver
+#                 protocol tests, cubelisten's, the stop signals', the
+#                 channel's writers' without a receiver, and the live sound
+#                 input's and output's
 #   build-fuzz/   the libFuzzer targets (clang), each for a bounded number of
 #                 inputs from the corpus in tests/fuzz/corpus
 #
@@ -100,7 +101,8 @@ build_tsan() {
     configure build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet" &&
         compile build-tsan lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 \
         cubetrace_test cubereplay replay_test cubesend cubesend5 send_protocols_test cubelisten listen_test \
-        signals_test cubefx writer_test cubeweb5 server_test launch app5 app12
+        signals_test cubefx writer_test cubeweb5 server_test launch app5 app12 sound_capture_test \
+        sound_playback_test cubefx_sound_test
 }
 build_fuzz() {
     CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF &&
@@ -172,7 +174,7 @@ stage "ThreadSanitizer"
 await build-tsan
 CUBE_TEST_SCALE=20 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure --no-tests=error -j"$jobs" \
-    -R '^(Lbox|edge(12|5)\.|Cubetrace|ReplayTest|Cubesend(Ddp|E131|ArtNet|Opc|Serial|Failure)\.|Cubelisten|StopOnSignal|EveryWriter|WriterWithNothingServing|WebSocket\.|Api\.|Token\.Guards|Connections\.)'
+    -R '^(Lbox|edge(12|5)\.|Cubetrace|ReplayTest|Cubesend(Ddp|E131|ArtNet|Opc|Serial|Failure)\.|Cubelisten|StopOnSignal|EveryWriter|WriterWithNothingServing|WebSocket\.|Api\.|Token\.Guards|Connections\.|Capture\.|Playback\.|Live\.)'
 stage_done
 
 stage "fuzzers"
