@@ -120,13 +120,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: capture_bench [clicks from 1 to %d]\n", kMaxClicks);
         return 2;
     }
-    const testsupport::RunDir home;
-    const std::string infile = home.root() + "/clicks.raw";
-    std::ofstream(infile, std::ios::binary) << testsupport::rawBytes(clicks(count));
-    std::ofstream(home.root() + "/.asoundrc") << "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file "
-                                                 "\"/dev/null\"\n  infile \""
-                                              << infile << "\"\n  format \"raw\"\n}\n";
-    setenv("HOME", home.root().c_str(), 1);
+    const testsupport::AlsaHome home(clicks(count));
+    home.enter();
 
     const Clock::time_point opened = Clock::now();
     const auto source = sound::openCapture("default", "capture_bench",

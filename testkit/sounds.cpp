@@ -1,6 +1,7 @@
 #include "testkit/sounds.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -16,6 +17,7 @@ constexpr double kKickHz = 60.0;
 constexpr double kKickFall = 0.03;  // seconds for the thump to fall by e
 constexpr double kKickLength = 0.15;
 constexpr unsigned kDitherSeed = 7;
+constexpr const char* kNowhere = "/dev/null";  // where the file plugin writes what is not kept
 
 std::size_t frameCount(double seconds, int rate)
 {
@@ -41,6 +43,14 @@ void put(std::string& out, uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
         out += static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+void writeFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace
@@ -113,10 +123,48 @@ void writeWav(const std::string& path, const Sound& sound)
     wav += "data";
     put(wav, static_cast<uint32_t>(data.size()), 4);
     wav += data;
-    std::ofstream out(path, std::ios::binary);
-    out.write(wav.data(), static_cast<std::streamsize>(wav.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
+    writeFile(path, wav);
+}
+
+AlsaHome::AlsaHome(const Sound& input)
+{
+    writeInput(input);
+    writeConfig(Device{});
+}
+
+void AlsaHome::writeInput(const Sound& sound) const
+{
+    writeFile(input(), rawBytes(sound));
+}
+
+void AlsaHome::writeConfig(const Device& device) const
+{
+    const std::string file = "{\n  type file\n  slave.pcm \"null\"\n  file \"" +
+                             (device.keepOutput ? output() : std::string(kNowhere)) + "\"\n  infile \"" + input() +
+                             "\"\n  format \"raw\"\n}\n";
+    if (device.rate == 0) {
+        writeAsoundrc("pcm.!default " + file);
+        return;
+    }
+    writeAsoundrc("pcm.!default {\n  type plug\n  slave { pcm \"input\"; format S16_LE; rate " +
+                  std::to_string(device.rate) + "; channels " + std::to_string(device.channels) + " }\n}\n" +
+                  "pcm.input " + file);
+}
+
+void AlsaHome::writeAsoundrc(const std::string& text) const
+{
+    writeFile(path(".asoundrc"), text);
+}
+
+void AlsaHome::enter() const
+{
+    if (::setenv("HOME", root().c_str(), 1) != 0)
+        throw std::runtime_error("cannot set HOME to " + root());
+}
+
+std::vector<std::string> AlsaHome::env() const
+{
+    return {"HOME=" + root(), "PATH=/usr/bin:/bin"};
 }
 
 }  // namespace testsupport

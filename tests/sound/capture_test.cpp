@@ -1,19 +1,16 @@
 // The live input through ALSA, with a private home whose .asoundrc makes the
-// default device ALSA's file plugin: it captures the samples of a file (raw
-// s16le) over the null device, as fast as they are asked for, which the
-// capture paces to the wall clock. ALSA reads the configuration at its first
+// default device ALSA's file plugin (testsupport::AlsaHome): it captures the
+// samples of a file (raw s16le) over the null device, as fast as they are
+// asked for, which the capture paces to the wall clock. ALSA reads the configuration at its first
 // use in a process, so each test runs in a process of its own.
 
 #include "sound/sources.h"
 #include "testkit/sounds.h"
-#include "testkit/support.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,30 +78,20 @@ bool hearsTheTone(sound::Source& source)
 
 class Capture : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(::setenv("HOME", dir_.root().c_str(), 1), 0); }
+    void SetUp() override { home_.enter(); }
 
-    std::string infile() const { return dir_.root() + "/input.raw"; }
     void writeInput(int rate, int channels) const
     {
-        std::ofstream(infile(), std::ios::binary)
-            << testsupport::rawBytes(testsupport::tone(kToneHz, kToneSeconds, rate, channels));
+        home_.writeInput(testsupport::tone(kToneHz, kToneSeconds, rate, channels));
     }
-    // The default device: the file plugin reading the input file, behind a
-    // plug that fixes what the file holds.
-    void writeConfig(int rate, int channels) const
-    {
-        std::ofstream(dir_.root() + "/.asoundrc")
-            << "pcm.!default {\n  type plug\n  slave { pcm \"input\"; format S16_LE; rate " << rate
-            << "; channels " << channels << " }\n}\n"
-            << "pcm.input {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n  infile \"" << infile()
-            << "\"\n  format \"raw\"\n}\n";
-    }
+    // The default device holds to what the input file holds.
+    void writeConfig(int rate, int channels) const { home_.writeConfig({.rate = rate, .channels = channels}); }
     std::unique_ptr<sound::Source> open(const std::string& device)
     {
         return sound::openCapture(device, "cubefx", notices_.sink());
     }
 
-    testsupport::RunDir dir_;
+    testsupport::AlsaHome home_;
     Notices notices_;
 };
 
@@ -129,7 +116,7 @@ TEST_F(Capture, TheInputIsHeardNoSoonerThanItWouldPlay)
     testsupport::Sound sound = testsupport::silence(1.0, 44100);
     const testsupport::Sound tone = testsupport::tone(kToneHz, kToneSeconds, 44100);
     sound.samples.insert(sound.samples.end(), tone.samples.begin(), tone.samples.end());
-    std::ofstream(infile(), std::ios::binary) << testsupport::rawBytes(sound);
+    home_.writeInput(sound);
     writeConfig(44100, 1);
     const auto opened = std::chrono::steady_clock::now();
     const auto source = open("default");

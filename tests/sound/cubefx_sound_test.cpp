@@ -262,28 +262,14 @@ TEST(SoundOptions, AreRefusedWithOneLineAndStatus2)
     }
 }
 
-// A private HOME whose ALSA default device reads `infile` (raw s16le mono
-// at 44.1 kHz) as its input and plays into nothing.
-class LiveHome {
-public:
-    explicit LiveHome(const Sound& sound)
-    {
-        const std::string infile = dir_.root() + "/input.raw";
-        std::ofstream(infile, std::ios::binary) << testsupport::rawBytes(sound);
-        std::ofstream(dir_.root() + "/.asoundrc")
-            << "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n  infile \""
-            << infile << "\"\n  format \"raw\"\n}\n";
-    }
-    std::vector<std::string> env() const { return {"HOME=" + dir_.root(), "PATH=/usr/bin:/bin"}; }
-
-private:
-    testsupport::RunDir dir_;
-};
+// A private HOME whose ALSA default device reads its sound as its input (raw
+// s16le, as cubefx asks: mono at 44.1 kHz) and plays into nothing.
+using testsupport::AlsaHome;
 
 TEST(Live, ATonesBandIsTallestThroughTheDefaultDevice)
 {
     const int band = 4;
-    const LiveHome home(testsupport::tone(bandMiddle(band), 10, 44100));
+    const AlsaHome home(testsupport::tone(bandMiddle(band), 10, 44100));
     testsupport::RunDir dir;
     const std::vector<Frame> frames =
         demotest::firstFrames(dir, paced({"--audio", "capture", "--duration", "5", "bars"}), kFps, home.env());
@@ -293,7 +279,7 @@ TEST(Live, ATonesBandIsTallestThroughTheDefaultDevice)
 
 TEST(Live, ADeviceThatIsNotThereIsOneLineAndSilence)
 {
-    const LiveHome home(testsupport::silence(1, 44100));
+    const AlsaHome home(testsupport::silence(1, 44100));
     testsupport::RunDir dir;
     demotest::Receiver receiver(dir, {"--leds"});
     Process::Options options = Process::Options::in(dir.runDir());
@@ -311,7 +297,7 @@ TEST(Live, ADeviceThatIsNotThereIsOneLineAndSilence)
 
 TEST(Play, PlaysTheFileThroughTheDefaultOutputAlongsideTheFrames)
 {
-    const LiveHome home(testsupport::silence(1, 44100));
+    const AlsaHome home(testsupport::silence(1, 44100));
     Files files;
     const std::string path = files.write("tone.wav", testsupport::tone(bandMiddle(3), 1, 44100));
     testsupport::RunDir dir;
@@ -358,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(Edges, SoundEffects, testing::Values(3, 12));
 TEST(Live, KicksBurstOnceEach)
 {
     constexpr double kBpm = 120;
-    const LiveHome home(testsupport::kicks(kBpm, 30, 44100));
+    const AlsaHome home(testsupport::kicks(kBpm, 30, 44100));
     testsupport::RunDir dir;
     const std::vector<Frame> frames =
         demotest::firstFrames(dir, paced({"--audio", "capture", "--duration", "5", "beat"}), 3 * kFps, home.env());

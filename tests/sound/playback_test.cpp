@@ -1,8 +1,8 @@
 // --play through ALSA's default output, made in a private home the file
-// plugin over the null device, which writes what it is given to a file: the
-// sound file's samples, as floats, from its start. ALSA reads the
-// configuration at its first use in a process, so each test runs in a
-// process of its own.
+// plugin over the null device (testsupport::AlsaHome), which writes what it
+// is given to a file: the sound file's samples, as floats, from its start.
+// ALSA reads the configuration at its first use in a process, so each test
+// runs in a process of its own.
 
 #include "sound/playback.h"
 #include "sound/source.h"
@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -28,24 +27,19 @@ constexpr auto kDeadline = 30s;
 
 class Playback : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(::setenv("HOME", dir_.root().c_str(), 1), 0); }
+    void SetUp() override { home_.enter(); }
 
-    std::string path(const std::string& name) const { return dir_.root() + "/" + name; }
-    void writeConfig(const std::string& config) const { std::ofstream(path(".asoundrc")) << config; }
-    // The default output writes raw samples to out.raw.
-    void outputToFile() const
-    {
-        writeConfig("pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"" + path("out.raw") +
-                    "\"\n  format \"raw\"\n}\n");
-    }
+    std::string path(const std::string& name) const { return home_.path(name); }
+    // The default output writes raw samples to the home's output file.
+    void outputToFile() const { home_.writeConfig({.keepOutput = true}); }
     std::uintmax_t outBytes() const
     {
         std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(path("out.raw"), error);
+        const std::uintmax_t size = std::filesystem::file_size(home_.output(), error);
         return error ? 0 : size;
     }
 
-    testsupport::RunDir dir_;
+    testsupport::AlsaHome home_;
 };
 
 std::string playError(const std::string& file)
@@ -74,7 +68,7 @@ TEST_F(Playback, PlaysTheFilesSamplesFromItsStart)
             std::this_thread::sleep_for(10ms);
     }
     // What had played when it stopped: the null device takes it all at once.
-    const std::string out = testsupport::readFile(path("out.raw"));
+    const std::string out = testsupport::readFile(home_.output());
     ASSERT_GT(out.size(), 0u);
     ASSERT_LE(out.size(), expected);
     ASSERT_EQ(out.size() % (2 * sizeof(float)), 0u) << "whole frames";
@@ -87,7 +81,7 @@ TEST_F(Playback, PlaysTheFilesSamplesFromItsStart)
 TEST_F(Playback, AnOutputThatCannotOpenIsAnError)
 {
     testsupport::writeWav(path("tone.wav"), testsupport::tone(440.0, 0.5, 44100));
-    writeConfig("pcm.!default {\n  type file\n  slave.pcm \"nosuch\"\n  file \"/dev/null\"\n}\n");
+    home_.writeAsoundrc("pcm.!default {\n  type file\n  slave.pcm \"nosuch\"\n  file \"/dev/null\"\n}\n");
     EXPECT_EQ(playError(path("tone.wav")).rfind("cannot play sound on 'default': ", 0), 0u)
         << playError(path("tone.wav"));
 }
