@@ -106,7 +106,8 @@ build_tsan() {
 }
 build_fuzz() {
     CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF &&
-        compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording fuzz_datagrams fuzz_opc fuzz_gate fuzz_play_request
+        compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording fuzz_datagrams fuzz_opc fuzz_gate fuzz_play_request \
+            fuzz_raw_stream
 }
 
 # The background builds run one after another, each with its output in
