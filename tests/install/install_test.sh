@@ -88,6 +88,11 @@ done
 cmake -S "$source/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/example" >/dev/null
 compile_with_pkg_config "$prefix/lib/pkgconfig" -std=c++20 "$source/examples/rain.cpp" -o "$work/rain-pkgconfig"
+# An effect of one's own links the effects' library and the sound's system
+# libraries through pkg-config too.
+compile_with_pkg_config "$prefix/lib/pkgconfig" -std=c++20 "$source/examples/throb.cpp" -o "$work/throb-pkgconfig"
+[[ $("$work/throb-pkgconfig" --list) == "throb  layers rise with the sound's level [colours=6]" ]] ||
+    fail "throb built with pkg-config does not list its effect"
 
 frames=20
 for rain in "$work/example/rain" "$work/rain-pkgconfig"; do
