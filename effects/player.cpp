@@ -396,6 +396,10 @@ public:
         writer_.show(frame_);
     }
 
+    // Why the sound could no longer be read, which ended the play; empty
+    // when it could.
+    const std::string& lost() const { return lost_; }
+
 private:
     // Every effect played goes without those that would be dark for want of
     // a sound; one named plays anyway.
@@ -468,9 +472,14 @@ private:
         if (hearing_ == nullptr)
             return true;
         const double time = static_cast<double>(shownFrames_) / options_.fps;
-        if (hearing_->endedBefore(time))
+        try {
+            if (hearing_->endedBefore(time))
+                return false;
+            heard_ = hearing_->at(time);
+        } catch (const sound::SoundError& error) {
+            lost_ = error.what();
             return false;
-        heard_ = hearing_->at(time);
+        }
         return true;
     }
 
@@ -522,6 +531,7 @@ private:
     Clock::time_point due_;
     const Named* playing_ = nullptr;
     bool warned_ = false;  // about the effect playing
+    std::string lost_;
 };
 
 std::unique_ptr<sound::Hearing> listen(const std::string& name, const Options& options)
@@ -566,6 +576,8 @@ int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects)
         Player player(name, options, guard, hearing.get(), playback.get());
         player.play();
         player.end();
+        if (!player.lost().empty())
+            process::fail(player.lost());
         return EXIT_SUCCESS;
     });
 }

@@ -243,6 +243,19 @@ TEST(UnreadableSound, EndsCubefxWithOneLineBeforeTheChannelIsTouched)
     }
 }
 
+// Standard input that cannot be read (here a folder) ends the play with the
+// cube dark, one line and status 1.
+TEST(UnreadableSound, OnStandardInputEndsThePlayDarkWithOneLine)
+{
+    Files files;
+    const DemoRun run = playFromInput({"--audio", "-", "bars"}, files.root());
+    EXPECT_EQ(run.exit.code, 1);
+    const std::string afterTheEffectsLine = run.err.substr(run.err.find('\n') + 1);
+    EXPECT_EQ(afterTheEffectsLine, "cubefx: cannot read sound from 'standard input': Is a directory\n");
+    ASSERT_EQ(run.frames.size(), 1u);
+    EXPECT_EQ(run.frames.back().lit, 0);
+}
+
 TEST(SoundOptions, AreRefusedWithOneLineAndStatus2)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
