@@ -125,11 +125,7 @@ void benchPlans()
 
 int main(int argc, char** argv)
 {
-    const int frames = argc > 1 ? std::atoi(argv[1]) : kDefaultFrames;
-    if (frames < 1 || frames > kMaxFrames) {
-        std::fprintf(stderr, "usage: analysis_bench [frames from 1 to %d]\n", kMaxFrames);
-        return 2;
-    }
+    const int frames = testsupport::benchCount(argc, argv, "frames", kDefaultFrames, kMaxFrames);
     benchAnalyse(frames);
     benchPlans();
     return EXIT_SUCCESS;

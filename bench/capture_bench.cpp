@@ -115,11 +115,7 @@ void printDelays(const char* what, const std::vector<double>& delays)
 
 int main(int argc, char** argv)
 {
-    const int count = argc > 1 ? std::atoi(argv[1]) : kDefaultClicks;
-    if (count < 1 || count > kMaxClicks) {
-        std::fprintf(stderr, "usage: capture_bench [clicks from 1 to %d]\n", kMaxClicks);
-        return 2;
-    }
+    const int count = testsupport::benchCount(argc, argv, "clicks", kDefaultClicks, kMaxClicks);
     const testsupport::AlsaHome home(clicks(count));
     home.enter();
 

@@ -243,11 +243,7 @@ int main(int argc, char** argv)
         return animate(std::atoi(argv[2]), std::atof(argv[3]), static_cast<Way>(found - std::begin(kWayNames)),
                        std::atoi(argv[5]));
     }
-    const int frames = argc > 1 ? std::atoi(argv[1]) : kDefaultFrames;
-    if (frames < 1 || frames > kMaxFrames) {
-        std::fprintf(stderr, "usage: frame_bench [frames from 1 to %d]\n", kMaxFrames);
-        return 2;
-    }
+    const int frames = testsupport::benchCount(argc, argv, "frames", kDefaultFrames, kMaxFrames);
     benchWriter(testsupport::binary("frame_bench"), frames);
     benchEffects();
     return EXIT_SUCCESS;

@@ -319,11 +319,7 @@ void benchSustained(int seconds)
 
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : kDefaultSeconds;
-    if (seconds < 1 || seconds > kMaxSeconds) {
-        std::fprintf(stderr, "usage: listen_bench [seconds from 1 to %d]\n", kMaxSeconds);
-        return 2;
-    }
+    const int seconds = testsupport::benchCount(argc, argv, "seconds", kDefaultSeconds, kMaxSeconds);
     benchProtocols();
     benchSustained(seconds);
     return EXIT_SUCCESS;

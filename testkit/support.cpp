@@ -107,6 +107,17 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+int benchCount(int argc, char** argv, const char* what, int fallback, int max)
+{
+    const int count = argc > 1 ? std::atoi(argv[1]) : fallback;
+    if (count < 1 || count > max) {
+        std::fprintf(stderr, "usage: %s [%s from 1 to %d]\n", std::filesystem::path(argv[0]).filename().c_str(), what,
+                     max);
+        std::exit(2);
+    }
+    return count;
+}
+
 std::vector<uint8_t> RunDir::recordBytes() const
 {
     const std::string text = readFile(recordPath());

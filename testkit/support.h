@@ -129,6 +129,10 @@ std::string readFile(const std::string& path);
 // The middle of `values` (the upper one of an even count), 0 for none: the
 // benchmarks' figure of a run.
 double median(std::vector<double> values);
+// A benchmark's one optional argument, how many `what` (frames, say) from 1
+// to `max`, `fallback` when it is not given. Anything else ends the
+// benchmark with a usage line and status 2.
+int benchCount(int argc, char** argv, const char* what, int fallback, int max);
 
 // A process's CPU time so far, for the benchmarks: utime + stime from its
 // /proc stat (in clock ticks, so in steps of 1/CLK_TCK), and each thread's
