@@ -55,8 +55,9 @@ run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-d
 # What the whole test run needs besides: GoogleTest, the sanitizers' and
 # fuzzers' clang, valgrind, a private X server's clients, the programs
 # that check the rendered files, man to read the installed pages, and the
-# browser and Node.js that test cubeweb's page.
+# browser and Node.js that test cubeweb's page, and sox, which makes the
+# sound tests' FLAC and Ogg files.
 test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev valgrind
-    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db chromium nodejs)
+    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db chromium nodejs sox)
 # A Node.js from outside Debian brings its own npm and conflicts with Debian's.
 command -v npm >/dev/null || test_packages+=(npm)
