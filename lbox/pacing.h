@@ -18,11 +18,23 @@
 // silence only on the receiver's side, and the program sleeps through its
 // waits instead of spinning, which on two cores would hold one of them away
 // from the pusher and the receiver for the whole of a frame.
+//
+// Fast mode (CUBE_CHANNEL=fast in a side's environment) takes the sleep out
+// of a handshake that follows another closely: a loop that has just moved
+// the channel keeps looking without sleeping, with the processor's pause
+// hint between looks, until kSpinWindow has passed without a move; then it
+// sleeps as above. A frame then streams at the speed of the two processes
+// passing the status byte, and a channel with nothing to carry costs what it
+// costs in the default mode. Each side chooses for itself: a fast side with
+// a default one still carries every code in order, only less quickly.
 
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <linux/futex.h>
 #include <sys/prctl.h>
@@ -39,6 +51,59 @@ inline constexpr unsigned long kQuietSlackNs = 1'500'000;
 // Well above kQuietSlackNs, so that a partner still waking from a wide sleep
 // does not count as a silence.
 inline constexpr std::chrono::nanoseconds kQuietAfter = std::chrono::milliseconds(5);
+// How long a fast loop goes on looking after the channel last moved. Within a
+// frame the other side moves again well inside a microsecond; the longest
+// gaps a frame has are the program's wake-up between queueing its last write
+// and asking for the release (some 20 to 60 us on a virtual machine) and a
+// receiver's own work on a release. The window covers those with room, and
+// costs a spinning side at most this much a frame once the frame is through.
+inline constexpr std::chrono::nanoseconds kSpinWindow = std::chrono::microseconds(100);
+static_assert(kSpinWindow < kQuietAfter, "a loop stops spinning before its slack widens");
+
+enum class Mode { kDefault, kFast };
+inline constexpr const char* kModeVariable = "CUBE_CHANNEL";
+
+// The mode that CUBE_CHANNEL's `value` names: "fast", or "default" and the
+// empty string (as when unset, nullptr) for the default; anything else names none.
+inline bool parseMode(const char* value, Mode& mode)
+{
+    if (value == nullptr || *value == '\0' || std::strcmp(value, "default") == 0) {
+        mode = Mode::kDefault;
+        return true;
+    }
+    if (std::strcmp(value, "fast") == 0) {
+        mode = Mode::kFast;
+        return true;
+    }
+    return false;
+}
+
+// This process's mode, read from its environment at the first call. A value
+// that names no mode is said once on standard error and the default plays:
+// a program is not stopped over its speed.
+inline Mode processMode()
+{
+    static const Mode mode = [] {
+        const char* value = std::getenv(kModeVariable);
+        Mode named = Mode::kDefault;
+        if (!parseMode(value, named))
+            std::fprintf(stderr, "%s=%s names no channel mode (fast or default); the default mode is used\n",
+                         kModeVariable, value);
+        return named;
+    }();
+    return mode;
+}
+
+// The processor's hint that this thread is spinning, which lets a sibling
+// hyperthread run and keeps the loop from flooding the memory system.
+inline void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
+}
 
 // A refused change leaves the slack as it was, which costs only speed or idle
 // CPU, never a code: so the result is not checked.
@@ -99,13 +164,20 @@ private:
 
 // One per polling thread, created and used on that thread only: the timer
 // slack belongs to the calling thread.
+//
+// The looks that a fast loop makes between sleeps are the same acquire loads
+// as every other look (channel::loadStatus and the library's counters): a
+// look that finds the partner's code pairs with the release store that put
+// it there, so the entries behind it are seen whole however often one looks.
+// Spinning changes how soon a store is seen, never what it carries.
 class Pacer {
 public:
     enum class Start { kQuiet, kFlowing };
 
     // A new polling thread has seen no traffic yet; a wait that has just
     // begun expects its answer soon.
-    explicit Pacer(Start start = Start::kQuiet) : flowing(start == Start::kFlowing)
+    explicit Pacer(Start start = Start::kQuiet, Mode mode = processMode())
+        : flowing(start == Start::kFlowing), fast(mode == Mode::kFast)
     {
         setSlack(flowing ? kFlowingSlackNs : kQuietSlackNs);
     }
@@ -113,30 +185,50 @@ public:
     // Ends a pass of the loop: sleeps the poll interval, with the slack set by
     // whether this pass moved the channel (stored or handled a code, or found
     // new work). Costs a system call only when the traffic starts or stops,
-    // and a clock read at most while it flows.
-    void pause(bool moved)
+    // and a clock read at most while it flows. A fast loop returns at once
+    // instead while its window is open. Says whether it slept.
+    bool pause(bool moved)
     {
-        follow(moved);
+        if (spins(moved))
+            return false;
         usleep(kPollIntervalUs);
+        return true;
     }
 
     // The same for a loop that can be rung: while quiet it sleeps on `bell`,
     // unless workArrived() already holds.
     template <class Done>
-    void pause(bool moved, Doorbell& bell, Done workArrived)
+    bool pause(bool moved, Doorbell& bell, Done workArrived)
     {
-        follow(moved);
+        if (spins(moved))
+            return false;
         if (flowing)
             usleep(kPollIntervalUs);
         else
             bell.sleepUnless(workArrived);
+        return true;
     }
 
     Pacer(const Pacer&) = delete;
     Pacer& operator=(const Pacer&) = delete;
 
 private:
-    void follow(bool moved)
+    // Follows the traffic, and in fast mode says whether to look again at
+    // once: while the first look that found nothing since the last move lies
+    // less than kSpinWindow back. (In a loop that look comes right after the
+    // move; so no clock is read on a move.)
+    bool spins(bool moved)
+    {
+        const std::chrono::nanoseconds quiet = follow(moved);
+        if (!fast || quiet >= kSpinWindow)
+            return false;
+        relax();
+        return true;
+    }
+
+    // Sets the slack by the traffic and returns how long the channel has been
+    // quiet: zero on a move, and at least kQuietAfter once the slack is wide.
+    std::chrono::nanoseconds follow(bool moved)
     {
         if (moved) {
             countingQuiet = false;
@@ -144,19 +236,23 @@ private:
                 flowing = true;
                 setSlack(kFlowingSlackNs);
             }
-        } else if (flowing) {
-            const auto now = std::chrono::steady_clock::now();
-            if (!countingQuiet) {
-                countingQuiet = true;
-                quietSince = now;
-            } else if (now - quietSince >= kQuietAfter) {
-                flowing = false;
-                setSlack(kQuietSlackNs);
-            }
+            return {};
         }
+        if (!flowing)
+            return kQuietAfter;
+        const auto now = std::chrono::steady_clock::now();
+        if (!countingQuiet) {
+            countingQuiet = true;
+            quietSince = now;
+        } else if (now - quietSince >= kQuietAfter) {
+            flowing = false;
+            setSlack(kQuietSlackNs);
+        }
+        return now - quietSince;
     }
 
     bool flowing = false;
+    const bool fast;
     // While flowing: whether the last pass moved nothing, and if so when the
     // current run of such passes began.
     bool countingQuiet = false;
@@ -196,9 +292,9 @@ void waitUntil(Done done, Doorbell& bell)
 }
 
 // A wait of the program's thread on another process, which cannot ring: it
-// polls like a channel loop that has just moved, tight at first and wide once
-// it has lasted kQuietAfter, so that waiting on a partner that is gone costs
-// little.
+// polls like a channel loop that has just moved (in fast mode without
+// sleeping for kSpinWindow), tight at first and wide once it has lasted
+// kQuietAfter, so that waiting on a partner that is gone costs little.
 template <class Done>
 void waitUntil(Done done)
 {

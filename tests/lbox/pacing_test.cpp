@@ -1,6 +1,7 @@
 // The pacer that both polling loops of the channel use: the timer slack of
-// the polling thread follows the traffic. Each test polls on a thread of its
-// own, since the slack belongs to a thread.
+// the polling thread follows the traffic, and in fast mode a loop that has
+// just moved looks again without sleeping. Each test polls on a thread of
+// its own, since the slack belongs to a thread.
 
 #include "lbox/pacing.h"
 
@@ -62,6 +63,60 @@ TEST(LboxPacing, SlackWidensOnlyAfterQuietSinceTheLastMoveAndTightensAgain)
 
         pacer.pause(true);
         EXPECT_EQ(currentSlack(), pacing::kFlowingSlackNs);
+    });
+}
+
+TEST(LboxChannelMode, IsFastOnlyForFastAndDefaultForUnsetEmptyOrDefault)
+{
+    pacing::Mode mode = pacing::Mode::kFast;
+    for (const char* value : {static_cast<const char*>(nullptr), "", "default"}) {
+        EXPECT_TRUE(pacing::parseMode(value, mode)) << (value ? value : "unset");
+        EXPECT_EQ(mode, pacing::Mode::kDefault);
+        mode = pacing::Mode::kFast;
+    }
+    EXPECT_TRUE(pacing::parseMode("fast", mode));
+    EXPECT_EQ(mode, pacing::Mode::kFast);
+    for (const char* value : {"Fast", "fast ", "1", "slow"})
+        EXPECT_FALSE(pacing::parseMode(value, mode)) << value;
+}
+
+TEST(LboxPacing, FastLoopLooksAgainWithoutSleepingInsideItsWindowOnly)
+{
+    onOwnThread([] {
+        pacing::Pacer pacer(pacing::Pacer::Start::kQuiet, pacing::Mode::kFast);
+        // Passes right after a move never sleep; a round that a busy machine
+        // stretches past the window may, so such a round is tried again.
+        bool roundInsideWindow = false;
+        for (int round = 0; round < 100 && !roundInsideWindow; ++round) {
+            const auto moved = steady_clock::now();
+            int slept = pacer.pause(true);
+            for (int pass = 0; pass < 3; ++pass)
+                slept += pacer.pause(false);
+            if (steady_clock::now() - moved < pacing::kSpinWindow) {
+                roundInsideWindow = true;
+                EXPECT_EQ(slept, 0);
+            }
+        }
+        ASSERT_TRUE(roundInsideWindow);
+        EXPECT_EQ(currentSlack(), pacing::kFlowingSlackNs) << "the slack follows the traffic as in the default mode";
+
+        // Once the window has passed without a move, every pass sleeps again.
+        pacer.pause(true);
+        EXPECT_FALSE(pacer.pause(false));
+        std::this_thread::sleep_for(pacing::kSpinWindow);
+        EXPECT_TRUE(pacer.pause(false));
+        EXPECT_TRUE(pacer.pause(false));
+        EXPECT_FALSE(pacer.pause(true));
+    });
+}
+
+TEST(LboxPacing, DefaultLoopSleepsAfterEveryPass)
+{
+    onOwnThread([] {
+        pacing::Pacer pacer(pacing::Pacer::Start::kQuiet, pacing::Mode::kDefault);
+        EXPECT_TRUE(pacer.pause(true));
+        EXPECT_TRUE(pacer.pause(false));
+        EXPECT_TRUE(pacer.pause(true));
     });
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 // The test side of the channel: a thread that polls the mapped record like
-// the viewer does, answers every code with idle and records what it saw.
+// the viewer does, paced as the viewer is (fast too under CUBE_CHANNEL=fast),
+// answers every code with idle and records what it saw.
 
 #include "tests/lbox/call_mix.h"
 #include "lbox/channel.h"
+#include "lbox/pacing.h"
 
 #include <array>
 #include <atomic>
@@ -85,26 +87,24 @@ private:
     void run()
     {
         std::minstd_rand random(12345);
+        pacing::Pacer pacer;
         while (!stop_.load(std::memory_order_relaxed)) {
-            const uint8_t code = channel::loadStatus(record_);
-            if (code == channel::kStatusIdle || hold_.load(std::memory_order_relaxed)) {
-                std::this_thread::sleep_for(kPollInterval);
-                continue;
+            const bool answer = channel::loadStatus(record_) != channel::kStatusIdle &&
+                                !hold_.load(std::memory_order_relaxed);
+            if (answer) {
+                Record copy;
+                std::copy(record_, record_ + channel::kRecordSize, copy.begin());
+                {
+                    std::lock_guard lock(mutex_);
+                    codes_.push_back(copy);
+                }
+                if (slowEvery_ != 0 && random() % slowEvery_ == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+                channel::storeStatus(record_, channel::kStatusIdle);
             }
-            Record copy;
-            std::copy(record_, record_ + channel::kRecordSize, copy.begin());
-            {
-                std::lock_guard lock(mutex_);
-                codes_.push_back(copy);
-            }
-            if (slowEvery_ != 0 && random() % slowEvery_ == 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
-            channel::storeStatus(record_, channel::kStatusIdle);
+            pacer.pause(answer);
         }
     }
-
-    // Polls like the viewer does, leaving the cores to the two writer threads.
-    static constexpr auto kPollInterval = std::chrono::microseconds(10);
 
     uint8_t* record_;
     unsigned slowEvery_;
