@@ -1,5 +1,7 @@
 #include "testkit/support.h"
 
+#include "lbox/pacing.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -41,6 +43,40 @@ bool dropFileModeOverride()
 {
     return ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0 &&
            ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0;
+}
+
+// The programs on the receiving side of the channel; every other program a
+// test starts writes to it (or, like cubeplay, starts both sides with the
+// environment it was given).
+constexpr const char* kReceivers[] = {"cubetrace", "cubeview", "cubesend", "cubeweb"};
+
+bool isReceiver(const std::string& program)
+{
+    const std::string name = std::filesystem::path(program).filename();
+    return std::any_of(std::begin(kReceivers), std::end(kReceivers),
+                       [&](const char* receiver) { return name.starts_with(receiver); });
+}
+
+// The environment of a child on one side of the channel when the suite runs
+// with the fast mode on that side only: the test's own, with CUBE_CHANNEL
+// set to fast on that side and unset on the other. Nothing otherwise.
+std::optional<std::vector<std::string>> oneSidedEnvironment(const std::string& program)
+{
+    const char* side = std::getenv(kFastSideVariable);
+    if (side == nullptr)
+        return std::nullopt;
+    const std::string prefix = std::string(pacing::kModeVariable) + "=";
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!std::string_view(*entry).starts_with(prefix))
+            env.emplace_back(*entry);
+    }
+    const bool receiverSide = std::string_view(side) == kFastReceiver;
+    if (!receiverSide && std::string_view(side) != kFastWriter)
+        throw std::runtime_error(std::string(kFastSideVariable) + " names no side: " + side);
+    if (receiverSide == isReceiver(program))
+        env.push_back(prefix + "fast");
+    return env;
 }
 
 }  // namespace
@@ -142,9 +178,10 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    const auto env = options.env ? options.env : oneSidedEnvironment(argv.at(0));
     std::vector<char*> envp;
-    if (options.env) {
-        for (const std::string& e : *options.env)
+    if (env) {
+        for (const std::string& e : *env)
             envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);
     }
@@ -163,7 +200,7 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
             ::_exit(127);
         if (options.obeyFileModes && ::geteuid() == 0 && !dropFileModeOverride())
             ::_exit(127);
-        if (options.env)
+        if (env)
             ::execve(args[0], args.data(), envp.data());
         else
             ::execv(args[0], args.data());

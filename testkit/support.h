@@ -18,6 +18,15 @@ namespace testsupport {
 
 using namespace std::chrono_literals;
 
+// A suite that reruns with the fast channel on one side only names that
+// side here: "writer" or "receiver". Each program a test starts then gets
+// CUBE_CHANNEL=fast or not by its side (cubetrace, cubeview, cubesend and
+// cubeweb receive; every other program writes), unless the test gives it an
+// environment of its own. The test's own process keeps what it was given.
+inline constexpr const char* kFastSideVariable = "CUBE_TEST_FAST_SIDE";
+inline constexpr const char* kFastWriter = "writer";
+inline constexpr const char* kFastReceiver = "receiver";
+
 // Path of a program built by this project (all land in one bin directory).
 std::string binary(const std::string& name);
 
