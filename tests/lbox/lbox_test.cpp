@@ -82,6 +82,19 @@ std::vector<std::string> writes(uint32_t first, uint32_t count)
     return events;
 }
 
+// What the scenario "release-burst <rounds>" sends: each round a release
+// (keeping the frame every third round) and then one write, to its end.
+std::vector<std::string> releaseBurstEvents(uint32_t rounds)
+{
+    std::vector<std::string> events;
+    for (uint32_t id = 0; id < rounds; ++id) {
+        events.push_back(id % 3 == 0 ? "R1" : "R0");
+        events.push_back(callmix::writeEvent(id));
+    }
+    events.insert(events.end(), {"R1", "C"});
+    return events;
+}
+
 TEST_F(LboxTest, FourPendingWritesGoAsBatchesOfThreeThenOneWithExactBytes)
 {
     RecordingReader reader(record);
@@ -147,13 +160,26 @@ TEST_F(LboxTest, ReleaseCodesKeepCallOrderAndTheirOwnKeepValue)
     auto process = start({"release-burst", std::to_string(rounds)});
     expectCleanExit(*process);
 
-    std::vector<std::string> expected;
-    for (uint32_t id = 0; id < rounds; ++id) {
-        expected.push_back(id % 3 == 0 ? "R1" : "R0");
-        expected.push_back(callmix::writeEvent(id));
-    }
-    expected.insert(expected.end(), {"R1", "C"});
-    EXPECT_EQ(reader.events(), expected) << "writes queued right after a release belong to the next frame";
+    EXPECT_EQ(reader.events(), releaseBurstEvents(rounds)) << "writes queued right after a release belong to the next frame";
+}
+
+// A mistyped mode must not stop an animation: the library says so once and
+// carries every code at the default pace.
+TEST_F(LboxTest, ChannelModeThatNamesNoModeIsSaidOnceAndTheDefaultCarriesEveryCode)
+{
+    constexpr uint32_t kRounds = 30;
+    RecordingReader reader(record);
+    Process::Options options;
+    options.env.emplace();
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (!std::string_view(*entry).starts_with("CUBE_CHANNEL="))
+            options.env->emplace_back(*entry);
+    options.env->emplace_back("CUBE_CHANNEL=quick");
+    auto process = start({"release-burst", std::to_string(kRounds)}, options);
+    expectCleanExit(*process);
+
+    EXPECT_EQ(process->err(), "CUBE_CHANNEL=quick names no channel mode (fast or default); the default mode is used\n");
+    EXPECT_EQ(reader.events(), releaseBurstEvents(kRounds));
 }
 
 TEST_F(LboxTest, RandomCallMixArrivesExactlyInCallOrder)
