@@ -160,7 +160,8 @@ TEST_F(LboxTest, ReleaseCodesKeepCallOrderAndTheirOwnKeepValue)
     auto process = start({"release-burst", std::to_string(rounds)});
     expectCleanExit(*process);
 
-    EXPECT_EQ(reader.events(), releaseBurstEvents(rounds)) << "writes queued right after a release belong to the next frame";
+    EXPECT_EQ(reader.events(), releaseBurstEvents(rounds))
+        << "writes queued right after a release belong to the next frame";
 }
 
 // A mistyped mode must not stop an animation: the library says so once and
