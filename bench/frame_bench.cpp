@@ -3,6 +3,7 @@
 // cubetrace of the cube's edge.
 //
 //   frame_bench [frames]
+//   frame_bench --channel-modes
 //
 // - Writer: frames of a cube half lit (the 12-cube and the 16-cube), each
 //   changing 1 LED, a tenth of the LEDs or all of them (a new colour, or
@@ -16,12 +17,16 @@
 //   cubetrace --record of cubefx --unpaced playing it for 3 seconds of
 //   effect time, the LED writes per frame and the frames a second that the
 //   channel carries.
+// - Channel modes: plasma and fade at edge 16 through the channel as above,
+//   with cubefx and cubetrace in the default mode and both in the fast mode
+//   (CUBE_CHANNEL=fast), side by side; --channel-modes runs this part alone.
 //
 // The cubes of edge 8 and 16 need their tracers: build with both in
 // CUBE_EDGES ("12;5;8;16").
 
 #include "effects/lEffect.h"
 #include "lbox/channel.h"
+#include "lbox/pacing.h"
 #include "record/recording.h"
 #include "testkit/support.h"
 
@@ -52,6 +57,9 @@ constexpr uint8_t kStaleStatus = 0;  // any code but idle: its reset shows a rec
 constexpr auto kStartDeadline = 30s;
 constexpr auto kRunDeadline = 10min;
 constexpr double kTenth = 0.1;
+constexpr int kModesEdge = 16;
+constexpr const char* kModesEffects[] = {"plasma", "fade"};
+constexpr double kModesGoalFps = 60;  // plasma's, in the fast mode
 
 enum class Way { Writer, Whole, Every };
 constexpr const char* kWayNames[] = {"writer", "whole", "every"};
@@ -194,6 +202,40 @@ double medianDrawMs(const lEffectInfo& info, int edge)
     return ms[kComputeFrames / 2];
 }
 
+struct ThroughChannel {
+    double writesPerFrame = 0;
+    double fps = 0;
+};
+
+// cubefx --unpaced playing `effect` at `edge` below a cubetrace --record,
+// both in this process's environment; the recording goes to `files`.
+ThroughChannel effectThroughChannel(const std::string& effect, int edge, const RunDir& files)
+{
+    const std::string path = files.root() + "/" + effect + std::to_string(edge) + ".rec";
+    runBelowTracer(edge,
+                   {testsupport::binary("cubefx"), "--edge", std::to_string(edge), "--duration",
+                    std::to_string(kEffectSeconds), "--unpaced", "--seed", std::to_string(kSeed), effect},
+                   {"--record", path});
+    recording::Recording recorded;
+    std::string error;
+    if (!recording::load(path, recorded, error)) {
+        std::fprintf(stderr, "frame_bench: %s\n", error.c_str());
+        std::exit(EXIT_FAILURE);
+    }
+    long writes = 0;
+    std::vector<uint64_t> releasedUs;
+    for (const recording::Item& item : recorded.items) {
+        writes += item.entryCount;
+        if (item.code == channel::kStatusReleaseNoKeep)
+            releasedUs.push_back(item.timeUs);
+    }
+    // The last release is the dark cube at the end, outside the effect.
+    releasedUs.pop_back();
+    const double frames = static_cast<double>(releasedUs.size());
+    return {static_cast<double>(writes) / frames,
+            (frames - 1) / (static_cast<double>(releasedUs.back() - releasedUs.front()) / 1e6)};
+}
+
 void benchEffects()
 {
     std::printf("\nEvery effect: compute ms per frame (median of %d, in this process), and through the channel to\n"
@@ -204,33 +246,46 @@ void benchEffects()
     for (const lEffectInfo& info : lBuiltInEffects()) {
         std::printf("| %s ", info.name.c_str());
         for (const int edge : {8, 16}) {
-            const std::string path = files.root() + "/" + info.name + std::to_string(edge) + ".rec";
-            runBelowTracer(edge,
-                           {testsupport::binary("cubefx"), "--edge", std::to_string(edge), "--duration",
-                            std::to_string(kEffectSeconds), "--unpaced", "--seed", std::to_string(kSeed), info.name},
-                           {"--record", path});
-            recording::Recording recorded;
-            std::string error;
-            if (!recording::load(path, recorded, error)) {
-                std::fprintf(stderr, "frame_bench: %s\n", error.c_str());
-                std::exit(EXIT_FAILURE);
-            }
-            long writes = 0;
-            std::vector<uint64_t> releasedUs;
-            for (const recording::Item& item : recorded.items) {
-                writes += item.entryCount;
-                if (item.code == channel::kStatusReleaseNoKeep)
-                    releasedUs.push_back(item.timeUs);
-            }
-            // The last release is the dark cube at the end, outside the effect.
-            releasedUs.pop_back();
-            const double frames = static_cast<double>(releasedUs.size());
-            const double fps = (frames - 1) / (static_cast<double>(releasedUs.back() - releasedUs.front()) / 1e6);
-            std::printf("| %.3f | %.0f | %.1f ", medianDrawMs(info, edge), static_cast<double>(writes) / frames, fps);
+            const ThroughChannel figures = effectThroughChannel(info.name, edge, files);
+            std::printf("| %.3f | %.0f | %.1f ", medianDrawMs(info, edge), figures.writesPerFrame, figures.fps);
         }
         std::printf("|\n");
         std::fflush(stdout);
     }
+}
+
+// The children's mode, set in this process's environment, which they
+// inherit; this process itself never reads it.
+ThroughChannel effectInMode(const std::string& effect, const char* mode, const RunDir& files)
+{
+    if (setenv(pacing::kModeVariable, mode, 1) != 0) {
+        std::perror("frame_bench: setenv");
+        std::exit(EXIT_FAILURE);
+    }
+    const ThroughChannel figures = effectThroughChannel(effect, kModesEdge, files);
+    unsetenv(pacing::kModeVariable);
+    return figures;
+}
+
+void benchChannelModes()
+{
+    std::printf("\nChannel modes: cubefx --unpaced at edge %d through the channel to cubetrace (%.0f s of effect\n"
+                "time), both in the default mode and both with CUBE_CHANNEL=fast: frames a second\n\n",
+                kModesEdge, kEffectSeconds);
+    std::printf("| effect | writes | default fps | fast fps | fast/default |\n|---|---|---|---|---|\n");
+    const RunDir files;
+    double goalFps = 0;
+    for (const char* effect : kModesEffects) {
+        const ThroughChannel slow = effectInMode(effect, "default", files);
+        const ThroughChannel fast = effectInMode(effect, "fast", files);
+        std::printf("| %s | %.0f | %.1f | %.1f | %.1fx |\n", effect, fast.writesPerFrame, slow.fps, fast.fps,
+                    fast.fps / slow.fps);
+        std::fflush(stdout);
+        if (effect == kModesEffects[0])
+            goalFps = fast.fps;
+    }
+    std::printf("\nGoal: %s at %d in the fast mode, %.0f fps or more: %.1f, %s\n", kModesEffects[0], kModesEdge,
+                kModesGoalFps, goalFps, goalFps >= kModesGoalFps ? "met" : "MISSED");
 }
 
 }  // namespace
@@ -243,8 +298,13 @@ int main(int argc, char** argv)
         return animate(std::atoi(argv[2]), std::atof(argv[3]), static_cast<Way>(found - std::begin(kWayNames)),
                        std::atoi(argv[5]));
     }
+    if (argc == 2 && std::strcmp(argv[1], "--channel-modes") == 0) {
+        benchChannelModes();
+        return EXIT_SUCCESS;
+    }
     const int frames = testsupport::benchCount(argc, argv, "frames", kDefaultFrames, kMaxFrames);
     benchWriter(testsupport::binary("frame_bench"), frames);
     benchEffects();
+    benchChannelModes();
     return EXIT_SUCCESS;
 }
