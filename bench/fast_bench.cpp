@@ -19,14 +19,16 @@
 //   the release (the program's wake-up from its wait for the queue to
 //   drain), and from that request to the release taken up (the pusher's
 //   reaction and the receiver's). And the same frames each after a 30 ms
-//   pause (one viewer tick), both sides in one mode;
+//   pause (one viewer tick), both sides in one mode; and back to back again
+//   beside a process that keeps a core busy, as another program would;
 // - the CPU a frame of both processes with a 16³ frame every 25 ms (40 fps),
 //   counted from their threads' schedstat;
 // - idle CPU over 5 s (getrusage): a receiver with nothing connected and an
 //   animation program in msSleep with nothing queued.
 // The pairings alternate in rounds, so that a noisy machine weighs on all of
-// them alike. Each run's first frame, which finds both loops quiet, is not
-// counted.
+// them alike, and the run ends with how much of the machine other processes
+// took meanwhile. Each run's first frame, which finds both loops quiet, is
+// not counted.
 
 #include "lbox/channel.h"
 #include "lbox/lBox.h"
@@ -40,7 +42,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <ctime>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -347,10 +351,33 @@ double limitUs()
     return testsupport::median(rounds);
 }
 
-double cpuSeconds()
+// A process that keeps a core busy while it lives.
+class BusyProcess {
+public:
+    BusyProcess()
+        : pid(startChild([] {
+              volatile uint64_t turns = 0;
+              for (;;)
+                  turns = turns + 1;
+          }))
+    {
+    }
+    ~BusyProcess()
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    BusyProcess(const BusyProcess&) = delete;
+    BusyProcess& operator=(const BusyProcess&) = delete;
+
+private:
+    const pid_t pid;
+};
+
+double cpuSeconds(int who = RUSAGE_SELF)
 {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -391,6 +418,23 @@ void runIdle()
         awaitChild(child, "idle process");
 }
 
+// The machine's CPU time in use so far, all processes and the kernel, from
+// /proc/stat's first line (in clock ticks).
+double machineBusySeconds()
+{
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    return (user + nice + system + irq + softirq + steal) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// This bench's own CPU time so far, its waited-for children's included.
+double benchSeconds()
+{
+    return cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN);
+}
+
 double largest(const std::vector<double>& values)
 {
     return *std::max_element(values.begin(), values.end());
@@ -414,6 +458,9 @@ struct Results {
     double limitUs = 0;
     FrameTimes backToBack[std::size(kEdges)][kPairingCount];
     FrameTimes afterPause[std::size(kEdges)][2];
+    FrameTimes besideBusy[std::size(kEdges)][2];
+    // Cores that other processes kept busy, on average over the run.
+    double othersCores = 0;
     FrameTimes ticks[2];
     double programCpuUs[2][kTickRounds] = {};
     double receiverCpuUs[2][kTickRounds] = {};
@@ -421,6 +468,9 @@ struct Results {
 
 void measure(int framesPerRound, Results& results)
 {
+    const double machineBefore = machineBusySeconds();
+    const double benchBefore = benchSeconds();
+    const int64_t start = nowNs();
     results.limitUs = limitUs();
     for (int round = 0; round < kRounds; ++round)
         for (std::size_t e = 0; e < std::size(kEdges); ++e) {
@@ -430,6 +480,11 @@ void measure(int framesPerRound, Results& results)
             for (const int p : {kDefaultPairing, kFastPairing})
                 runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kAfterPause,
                           results.afterPause[e][p]);
+            for (const int p : {kDefaultPairing, kFastPairing}) {
+                const BusyProcess busy;
+                runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kBackToBack,
+                          results.besideBusy[e][p]);
+            }
         }
     for (int round = 0; round < kTickRounds; ++round)
         for (const int p : {kDefaultPairing, kFastPairing}) {
@@ -438,6 +493,9 @@ void measure(int framesPerRound, Results& results)
             results.receiverCpuUs[p][round] = shared->receiverCpuUs;
         }
     runIdle();
+    const double seconds = static_cast<double>(nowNs() - start) / 1e9;
+    results.othersCores =
+        ((machineBusySeconds() - machineBefore) - (benchSeconds() - benchBefore)) / seconds;
 }
 
 void printLimit(const Results& results)
@@ -488,20 +546,34 @@ void printBackToBack(const Results& results, int frames)
                 verdict(smallSpeedUp >= kGoalSpeedUp), largeSpeedUp, verdict(largeSpeedUp >= kGoalSpeedUp));
 }
 
+// Default against fast, both sides in one mode, from `times`.
+void printModes(const FrameTimes (&times)[std::size(kEdges)][2])
+{
+    std::printf("| edge | default median | largest | fast median | largest | default/fast |\n"
+                "|---|---|---|---|---|---|\n");
+    for (std::size_t e = 0; e < std::size(kEdges); ++e) {
+        const std::vector<double>& slow = times[e][kDefaultPairing].frameMs;
+        const std::vector<double>& fast = times[e][kFastPairing].frameMs;
+        std::printf("| %d | %.3f | %.3f | %.3f | %.3f | %.1fx |\n", kEdges[e], testsupport::median(slow),
+                    largest(slow), testsupport::median(fast), largest(fast),
+                    testsupport::median(slow) / testsupport::median(fast));
+    }
+}
+
 void printAfterPause(const Results& results, int frames)
 {
     std::printf("\nFull-change frames each after a %lu ms pause, %d of each: ms from the first write to the\n"
                 "release taken up\n\n",
                 kFramePauseMs, frames);
-    std::printf("| edge | default median | largest | fast median | largest | default/fast |\n"
-                "|---|---|---|---|---|---|\n");
-    for (std::size_t e = 0; e < std::size(kEdges); ++e) {
-        const std::vector<double>& slow = results.afterPause[e][kDefaultPairing].frameMs;
-        const std::vector<double>& fast = results.afterPause[e][kFastPairing].frameMs;
-        std::printf("| %d | %.3f | %.3f | %.3f | %.3f | %.1fx |\n", kEdges[e], testsupport::median(slow),
-                    largest(slow), testsupport::median(fast), largest(fast),
-                    testsupport::median(slow) / testsupport::median(fast));
-    }
+    printModes(results.afterPause);
+}
+
+void printBesideBusy(const Results& results, int frames)
+{
+    std::printf("\nFull-change frames back to back beside a process that keeps a core busy, %d of each: ms\n"
+                "from the first write to the release taken up\n\n",
+                frames);
+    printModes(results.besideBusy);
 }
 
 void printTicks(const Results& results)
@@ -560,7 +632,10 @@ int main(int argc, char** argv)
     printLimit(results);
     printBackToBack(results, frames);
     printAfterPause(results, frames);
+    printBesideBusy(results, frames);
     printTicks(results);
     printIdle();
+    std::printf("\nMeanwhile other processes kept %.2f of the machine's %ld cores busy, on average\n",
+                results.othersCores, sysconf(_SC_NPROCESSORS_ONLN));
     return EXIT_SUCCESS;
 }

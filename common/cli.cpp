@@ -1,6 +1,7 @@
 #include "common/cli.h"
 
 #include "common/process.h"
+#include "lbox/pacing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,9 @@ namespace {
 
 // Longer arguments are cut in messages, so that one line stays one line.
 constexpr std::size_t kShownArgument = 60;
+// The widest line of a help.
+constexpr std::size_t kHelpWidth = 79;
+constexpr const char* kFastMode = "fast";
 
 }  // namespace
 
@@ -44,6 +48,36 @@ std::string quoted(const std::string& argument)
     if (argument.size() > kShownArgument)
         shown += "...";
     return shown += "'";
+}
+
+std::string fastHelp(std::size_t column)
+{
+    const std::string words = std::string("the fast channel (") + pacing::kModeVariable + "=" + kFastMode +
+                              "): whole frames many times sooner, for a little CPU while they flow (docs/fast.md)";
+    std::string text = std::string("  ") + kFastOption;
+    text.append(column > text.size() ? column - text.size() : 1, ' ');
+    std::size_t lineStart = 0;
+    std::size_t wordStart = 0;
+    for (bool first = true; wordStart < words.size(); first = false) {
+        const std::size_t wordEnd = std::min(words.find(' ', wordStart), words.size());
+        const std::size_t length = wordEnd - wordStart;
+        if (!first && text.size() - lineStart + 1 + length > kHelpWidth) {
+            text += '\n';
+            lineStart = text.size();
+            text.append(column, ' ');
+        } else if (!first) {
+            text += ' ';
+        }
+        text.append(words, wordStart, length);
+        wordStart = wordEnd + 1;
+    }
+    return text + "\n";
+}
+
+void useFastChannel()
+{
+    if (::setenv(pacing::kModeVariable, kFastMode, 1) != 0)
+        process::fail(process::because(std::string("cannot set ") + pacing::kModeVariable));
 }
 
 std::string programForEdge(std::string_view base, int edge)
@@ -164,6 +198,14 @@ int Parser::edge(const char* option, const char* value) const
             return edge;
     }
     fail(std::string(option) + " takes a built cube edge (" + builtEdges() + "), not " + quoted(value));
+}
+
+bool takeFast(Parser& args)
+{
+    if (!args.flag(kFastOption))
+        return false;
+    useFastChannel();
+    return true;
 }
 
 void Parser::fail(const std::string& what) const

@@ -38,6 +38,21 @@ inline constexpr const char* kEdgeVariable = "CUBE_EDGE";
 // it holds an edge from `min` to `max`, else the default edge.
 int animationEdge(int min, int max);
 
+// --fast, which every tool takes that moves the frame channel or starts
+// programs that do: the channel's fast mode (lbox/pacing.h) for the tool and
+// every program it starts, as CUBE_CHANNEL=fast in its environment gives it.
+inline constexpr const char* kFastOption = "--fast";
+
+// The lines of --fast in a help whose descriptions start at `column`: the
+// same words in every tool's help.
+std::string fastHelp(std::size_t column);
+
+// Puts the fast mode in this process's environment, whatever it held, so
+// that the library or the receiver, which read it once as they start, and
+// every program started from here on, run fast. Called while the command line
+// is read, before any thread that could read the environment has started.
+void useFastChannel();
+
 // The name a tool speaks under: the file name it was started as (argv[0],
 // null when the program was started with no arguments at all), so that a
 // renamed or linked program names itself; `fallback` when there is none.
@@ -101,6 +116,9 @@ private:
     int index_ = 0;
     bool optionsEnded_ = false;
 };
+
+// The current argument is --fast, which then takes effect (useFastChannel).
+bool takeFast(Parser& args);
 
 // An argument as it appears in a message: quoted, and shortened when long.
 std::string quoted(const std::string& argument);

@@ -104,6 +104,7 @@ const HelpEffects kFavourites{"", "rain", "rain snake fireworks", "plasma", "rai
 constexpr std::size_t kExampleEffects = 3;
 constexpr std::size_t kExampleSettings = 2;
 constexpr std::size_t kHelpWidth = 79;
+constexpr std::size_t kHelpColumn = 20;  // where the options' descriptions start
 
 bool hasFavourites(const std::vector<lEffectInfo>& effects)
 {
@@ -184,7 +185,8 @@ std::string help(const std::string& name, const std::vector<lEffectInfo>& effect
            "  --palette P       the colours of the effects that take many:\n"
            "                    " + palettes + "\n"
            "  --text STRING     what the text effect scrolls (default HELLO CUBE)\n"
-           "  --unpaced         show each frame as soon as the last has gone out\n"
+           "  --unpaced         show each frame as soon as the last has gone out\n" +
+           cli::fastHelp(kHelpColumn) +
            "\n"
            "Sound: bars, pulse, beat, waveform and spectrum follow it; every other\n"
            "effect takes the setting react=0..1, how much the sound moves it.\n"
@@ -293,6 +295,8 @@ Options parseOptions(const std::string& name, int argc, char** argv, const std::
             options.loop = true;
         else if (args.flag("--unpaced"))
             options.unpaced = true;
+        else if (cli::takeFast(args))
+            ;
         else if (const char* v = args.option("--edge"))
             options.edge = static_cast<int>(args.count("--edge", v, kMinEdge, kMaxEdge));
         else if (const char* v = args.option("--duration")) {

@@ -40,6 +40,7 @@ using input::kMinTimeout;
 constexpr auto kTick = 100ms;
 constexpr auto kStatsEvery = 1s;
 constexpr const char* kName = "cubelisten";
+constexpr std::size_t kHelpColumn = 26;  // where the options' descriptions start
 
 struct Options {
     int edge = cli::animationEdge(kMinEdge, kMaxEdge);
@@ -91,7 +92,8 @@ cli::Tool tool(const std::string& name)
                 "                          takes that of one silent for S seconds (default " +
                 std::to_string(input::kDefaultOpcIdle.count()) + ")\n"
                 "  --stats                 a line a second on standard error: frames and packets,\n"
-                "                          and why packets were ignored\n"
+                "                          and why packets were ignored\n" +
+                cli::fastHelp(kHelpColumn) +
                 "  --help                  show this help and exit\n"
                 "  --version               show the version and exit\n"
                 "\n"
@@ -121,6 +123,7 @@ Options parseOptions(const std::string& name, int argc, char** argv)
             options.opcIdle = args.number("--opc-idle", v, kMinOpcIdle, kMaxOpcIdle);
         } else if (args.flag("--stats")) {
             options.stats = true;
+        } else if (cli::takeFast(args)) {
         } else if (const char* v = args.option("--allow")) {
             input::Allowed allowed;
             if (!input::parseAllowed(v, allowed))

@@ -2,13 +2,14 @@
 // with its original timing, as a writer: like the library, it stores a code
 // only while the record is idle.
 //
-//   cubereplay [--speed FACTOR] [--loop] FILE
+//   cubereplay [--speed FACTOR] [--loop] [--fast] FILE
 //
 // Run it where an animation program would run: one directory below the
 // viewer's, so that it opens "../shared_buffer.txt". The whole file is
 // checked before anything is sent.
 
 #include "lbox/channel.h"
+#include "lbox/pacing.h"
 #include "common/cli.h"
 #include "common/process.h"
 #include "common/writer.h"
@@ -20,14 +21,13 @@
 #include <charconv>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kOpenFailure = "unable to open shared_buffer.txt Exiting";
-constexpr useconds_t kPollSleepUs = 10;
+constexpr std::size_t kHelpColumn = 14;  // where the options' descriptions start
 
 const cli::Tool kTool{"cubereplay",
                      "Usage: cubereplay [OPTION]... FILE\n"
@@ -37,22 +37,21 @@ const cli::Tool kTool{"cubereplay",
                      "file is checked before anything is sent.\n"
                      "\n"
                      "  --speed F   play F times as fast (0.01 to 1000; default 1)\n"
-                     "  --loop      start over at the end, until Ctrl-C\n"
+                     "  --loop      start over at the end, until Ctrl-C\n" +
+                     cli::fastHelp(kHelpColumn) +
                      "  --help      show this help and exit\n"
                      "  --version   show the version and exit\n"
                      "\n"
                      "Example:\n"
                      "  cubereplay --speed 2 ../show.rec\n"};
 
-// Waits until the viewer has handed the record back; false when stopped.
+// Waits until the viewer has handed the record back, as the library waits
+// for it (in the fast mode too); false when stopped first.
 bool waitForIdle(uint8_t* record, const writer::Guard& guard)
 {
-    while (channel::loadStatus(record) != channel::kStatusIdle) {
-        if (guard.stopRequested())
-            return false;
-        usleep(kPollSleepUs);
-    }
-    return true;
+    const auto idle = [record] { return channel::loadStatus(record) == channel::kStatusIdle; };
+    pacing::waitUntil([&] { return idle() || guard.stopRequested(); });
+    return idle();
 }
 
 // Plays the recording into the channel, as a writer, until its end (or,
@@ -124,6 +123,8 @@ int main(int argc, char** argv)
                 loop = true;
             else if (const char* factor = args.option("--speed"))
                 speed = args.number("--speed", factor, recording::kMinSpeed, recording::kMaxSpeed);
+            else if (cli::takeFast(args))
+                ;
             else if (args.positional() && !path)
                 path = args.current();
             else
