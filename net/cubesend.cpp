@@ -23,6 +23,8 @@
 
 namespace {
 
+constexpr std::size_t kHelpColumn = 26;  // where the options' descriptions start
+
 struct Options {
     int edge = kCubeEdge;
     strip::SendOptions send;
@@ -45,6 +47,7 @@ cli::Tool tool(const std::string& name)
     help += cli::builtEdges() + " (default " + std::to_string(kCubeEdge) + ")";
     help += "\n";
     help += strip::SendOptions::help();
+    help += cli::fastHelp(kHelpColumn);
     help += "  --help                  show this help and exit\n"
             "  --version               show the version and exit\n"
             "\n"
@@ -61,6 +64,7 @@ Options parseOptions(const std::string& name, int argc, char** argv)
         if (const char* edge = args.option("--edge")) {
             options.edge = args.edge("--edge", edge);
         } else if (options.send.take(args)) {
+        } else if (cli::takeFast(args)) {
         } else if (args.positional()) {
             options.send.takeTarget(args, args.current());
         } else {

@@ -47,6 +47,7 @@ constexpr long kPollNs = 10'000'000;         // while waiting for the receiver
 constexpr long kIdlePollNs = 200'000'000;    // a safety net under SIGCHLD
 // How long the tracer may take to answer an ended animation's last code.
 constexpr auto kLastCodeGrace = std::chrono::seconds(1);
+constexpr std::size_t kHelpColumn = 15;  // where the options' descriptions start
 
 const cli::Tool kTool{
     "cubeplay",
@@ -79,7 +80,8 @@ const cli::Tool kTool{
         "               light a real cube too: cubesend sends every frame to TARGET\n"
         "               (see cubesend --help; repeat for more targets)\n"
         "  --send-option OPTION\n"
-        "               pass OPTION on to cubesend, such as --gamma=2.2\n"
+        "               pass OPTION on to cubesend, such as --gamma=2.2\n" +
+        cli::fastHelp(kHelpColumn) +
         "  --help       show this help and exit\n"
         "  --version    show the version and exit\n"
         "\n"
@@ -122,6 +124,7 @@ Options parseOptions(int argc, char** argv)
             options.sends = true;
         } else if (const char* option = args.option("--send-option")) {
             options.sendArgs.push_back(option);
+        } else if (cli::takeFast(args)) {
         } else if (args.positional()) {
             options.program = args.rest();
             break;

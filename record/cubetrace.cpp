@@ -35,6 +35,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::size_t kHelpColumn = 18;  // where the options' descriptions start
+
 struct Options {
     int edge = kCubeEdge;
     bool leds = false;
@@ -58,7 +60,8 @@ cli::Tool tool(const std::string& name)
                 "  --leds          also list every lit LED of a frame: x y z r g b\n"
                 "  --count N       end after N frame releases\n"
                 "  --record FILE   write every code received, with its time, to FILE\n"
-                "                  (cubereplay plays it back)\n"
+                "                  (cubereplay plays it back)\n" +
+                cli::fastHelp(kHelpColumn) +
                 "  --help          show this help and exit\n"
                 "  --version       show the version and exit\n"
                 "\n"
@@ -79,6 +82,8 @@ Options parseOptions(const std::string& name, int argc, char** argv)
             options.recordPath = path;
         else if (const char* count = args.option("--count"))
             options.count = args.count("--count", count, 1, ULONG_MAX);
+        else if (cli::takeFast(args))
+            ;
         else
             args.unexpected();
     }

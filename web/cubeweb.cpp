@@ -43,6 +43,7 @@ constexpr int kDefaultPort = 8080;
 constexpr int kMaxPort = 65535;
 constexpr const char* kDefaultBind = "127.0.0.1";
 constexpr const char* kRecordingsBelowData = "ledcube/recordings";
+constexpr std::size_t kHelpColumn = 26;  // where the options' descriptions start
 
 struct Options {
     int edge = kCubeEdge;
@@ -84,6 +85,7 @@ cli::Tool tool(const std::string& name)
         "  --send TARGET           light a real cube too (see cubesend --help; repeat\n"
         "                          for more targets)\n";
     help += strip::SendOptions::help();
+    help += cli::fastHelp(kHelpColumn);
     help +=
         "  --help                  show this help and exit\n"
         "  --version               show the version and exit\n"
@@ -118,6 +120,7 @@ Options parseOptions(const std::string& name, int argc, char** argv)
         } else if (const char* target = args.option("--send")) {
             options.send.takeTarget(args, target);
         } else if (options.send.take(args)) {
+        } else if (cli::takeFast(args)) {
         } else if (args.positional()) {
             options.program = args.rest();
             break;
