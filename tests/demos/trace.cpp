@@ -61,13 +61,16 @@ std::string untimed(const std::vector<Frame>& frames)
     return text;
 }
 
-Receiver::Receiver(testsupport::RunDir& dir, const std::vector<std::string>& options)
+Receiver::Receiver(testsupport::RunDir& dir, const std::vector<std::string>& options,
+                   const std::optional<std::vector<std::string>>& env)
 {
     uint8_t* record = dir.mapRecord();
     channel::storeStatus(record, kStaleStatus);
     std::vector<std::string> argv{testsupport::binary("cubetrace")};
     argv.insert(argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<Process>(argv, Process::Options::in(dir.root()));
+    Process::Options started = Process::Options::in(dir.root());
+    started.env = env;
+    process_ = std::make_unique<Process>(argv, started);
 
     const auto end = std::chrono::steady_clock::now() + kReceiverStartDeadline;
     while (channel::loadStatus(record) != channel::kStatusIdle) {
@@ -86,14 +89,17 @@ std::vector<Frame> Receiver::stop()
     return parseTrace(process_->out());
 }
 
-DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::string>& receiverOptions)
+DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::string>& receiverOptions,
+                const std::optional<std::vector<std::string>>& env)
 {
     testsupport::RunDir dir;
-    Receiver receiver(dir, receiverOptions);
+    Receiver receiver(dir, receiverOptions, env);
 
     DemoRun run;
     const auto start = std::chrono::steady_clock::now();
-    Process demo(argv, Process::Options::in(dir.runDir()));
+    Process::Options started = Process::Options::in(dir.runDir());
+    started.env = env;
+    Process demo(argv, started);
     run.exit = demo.wait(kDemoDeadline);
     run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     run.out = demo.out();
@@ -101,6 +107,7 @@ DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::str
     // The last release was answered before the demo's final hold, so the
     // receiver has printed every frame by now.
     run.frames = receiver.stop();
+    run.receiverErr = receiver.process().err();
     return run;
 }
 

@@ -47,10 +47,12 @@ std::string untimed(const std::vector<Frame>& frames);
 
 // A cubetrace serving the channel in `dir`'s root. The constructor returns
 // once the receiver has reset the record, so a program started afterwards
-// never meets a channel that nobody answers.
+// never meets a channel that nobody answers. `env` replaces its environment
+// when given.
 class Receiver {
 public:
-    Receiver(testsupport::RunDir& dir, const std::vector<std::string>& options);
+    Receiver(testsupport::RunDir& dir, const std::vector<std::string>& options,
+             const std::optional<std::vector<std::string>>& env = std::nullopt);
     // Stops the receiver (it flushes on SIGTERM) and parses what it printed.
     std::vector<Frame> stop();
     testsupport::Process& process() { return *process_; }
@@ -65,11 +67,14 @@ struct DemoRun {
     std::string err;
     std::vector<Frame> frames;
     std::chrono::milliseconds took{};
+    std::string receiverErr;
 };
 
 // Runs `argv` in the run directory below a receiver started with
-// `receiverOptions`, to its end, and collects everything.
-DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::string>& receiverOptions);
+// `receiverOptions`, to its end, and collects everything. `env` replaces
+// the environment of both when given.
+DemoRun runDemo(const std::vector<std::string>& argv, const std::vector<std::string>& receiverOptions,
+                const std::optional<std::vector<std::string>>& env = std::nullopt);
 
 // Starts `argv` in `dir`'s run directory below a receiver (with --leds) that
 // ends after `count` releases, and returns those frames. The program, which

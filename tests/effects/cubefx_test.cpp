@@ -40,12 +40,17 @@ struct Played {
     recording::Recording codes;
 };
 
-Played play(std::vector<std::string> args)
+// `tracerOptions` go to cubetrace too; `env`, when given, is the whole
+// environment of both.
+Played play(std::vector<std::string> args, const std::vector<std::string>& tracerOptions = {},
+            const std::optional<std::vector<std::string>>& env = std::nullopt)
 {
     const testsupport::RunDir files;
     const std::string path = files.root() + "/fx.rec";
     args.insert(args.begin(), binary("cubefx"));
-    Played played{demotest::runDemo(args, {"--record", path}), {}};
+    std::vector<std::string> tracer{"--record", path};
+    tracer.insert(tracer.end(), tracerOptions.begin(), tracerOptions.end());
+    Played played{demotest::runDemo(args, tracer, env), {}};
     std::string error;
     EXPECT_TRUE(recording::load(path, played.codes, error)) << error;
     return played;
@@ -108,6 +113,24 @@ TEST(Cubefx, TheSameCommandLineShowsTheSameFrames)
     const Played second = play(args);
     ASSERT_EQ(first.run.frames.size(), effects.size() * kFps / 2 + 1);
     EXPECT_EQ(demotest::untimed(first.run.frames), demotest::untimed(second.run.frames));
+}
+
+// cubefx --fast below cubetrace --fast shows the frames of the default
+// channel. --fast wins over the mode that the environment names, which
+// either side would otherwise say names none.
+TEST(Cubefx, FastOnBothSidesShowsTheFramesOfTheDefaultChannel)
+{
+    const std::vector<std::string> effects{"rain", "fireworks", "text:speed=20"};
+    std::vector<std::string> args{"--edge", "5", "--duration", "0.5", "--seed", "7", "--unpaced"};
+    args.insert(args.end(), effects.begin(), effects.end());
+    const Played usual = play(args, {}, std::vector<std::string>{});
+    args.insert(args.begin(), "--fast");
+    const Played fast = play(args, {"--fast"}, std::vector<std::string>{"CUBE_CHANNEL=slow"});
+    EXPECT_EQ(fast.run.exit.code, 0);
+    ASSERT_EQ(usual.run.frames.size(), effects.size() * kFps / 2 + 1);
+    EXPECT_EQ(demotest::untimed(fast.run.frames), demotest::untimed(usual.run.frames));
+    EXPECT_EQ(fast.run.err, usual.run.err);
+    EXPECT_EQ(fast.run.receiverErr, "");
 }
 
 TEST(Cubefx, AnUnknownEffectOrSettingIsOneLineAndStatus2)

@@ -3,6 +3,7 @@
 // for any other argument, and the tools refuse them without touching the
 // channel. (The viewer's are in viewer_faults_test.cpp.)
 
+#include "common/cli.h"
 #include "tests/faults/faults.h"
 #include "tests/demos/trace.h"
 
@@ -205,6 +206,27 @@ TEST(ToolCommandLine, HelpAndVersionAnswerOnStandardOutput)
         Process version({binary(tool), "--version"}, Process::Options::in("/"));
         EXPECT_EQ(version.wait().code, 0);
         EXPECT_EQ(version.out(), tool + " (ledcube) " CUBE_VERSION "\n");
+    }
+}
+
+// Every tool that moves the channel, or starts programs that do, lists
+// --fast in its help in the same words, below its other options' column.
+TEST(ToolCommandLine, EveryToolOfTheChannelListsFastInItsHelp)
+{
+    const std::vector<std::pair<std::string, std::size_t>> tools = {
+        {"cubefx", 20},     {"cubelisten", 26}, {"cubereplay", 14}, {"cubetrace", 18},
+        {"cubetrace5", 18}, {"cubesend5", 26},  {"cubeplay", 15},
+#ifdef CUBE_TEST_WEB
+        {"cubeweb5", 26},
+#endif
+    };
+    for (const auto& [tool, column] : tools) {
+        SCOPED_TRACE(tool);
+        Process help({binary(tool), "--help"}, Process::Options::in("/"));
+        EXPECT_EQ(help.wait().code, 0);
+        std::string lines = "\n";
+        lines += cli::fastHelp(column);
+        EXPECT_NE(help.out().find(lines), std::string::npos) << help.out();
     }
 }
 

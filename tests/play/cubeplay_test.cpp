@@ -120,6 +120,36 @@ std::vector<pid_t> childrenOf(pid_t pid)
     return children;
 }
 
+// The animation's line for each program that cubeplay has started (the
+// tracer, then the animation itself): its CUBE_CHANNEL, or "none".
+const std::vector<std::string> kChannelOfEachStarted = {
+    "/bin/sh", "-c",
+    "for p in $(cat /proc/$PPID/task/$PPID/children); do"
+    "  tr '\\0' '\\n' </proc/$p/environ | grep '^CUBE_CHANNEL=' || echo none; done"};
+
+// --fast wins over the mode that cubeplay's environment names.
+TEST(Cubeplay, FastReachesTheReceiverAndTheAnimation)
+{
+    Process::Options options = Process::Options::in("/");
+    options.env = {"PATH=/usr/bin:/bin", "CUBE_CHANNEL=default"};
+    std::vector<std::string> argv{binary("cubeplay"), "--fast", "--headless"};
+    argv.insert(argv.end(), kChannelOfEachStarted.begin(), kChannelOfEachStarted.end());
+    Process play(argv, options);
+    EXPECT_EQ(play.wait().code, 0) << play.err();
+    EXPECT_EQ(play.out(), "CUBE_CHANNEL=fast\nCUBE_CHANNEL=fast\n");
+}
+
+TEST(Cubeplay, WithoutFastNoProgramItStartsIsGivenAMode)
+{
+    Process::Options options = Process::Options::in("/");
+    options.env = {"PATH=/usr/bin:/bin"};
+    std::vector<std::string> argv{binary("cubeplay"), "--headless"};
+    argv.insert(argv.end(), kChannelOfEachStarted.begin(), kChannelOfEachStarted.end());
+    Process play(argv, options);
+    EXPECT_EQ(play.wait().code, 0) << play.err();
+    EXPECT_EQ(play.out(), "none\nnone\n");
+}
+
 TEST(Cubeplay, InterruptStopsEverythingItStartedAndRemovesItsRun)
 {
     testsupport::RunDir scratch;

@@ -34,14 +34,18 @@ constexpr auto kDeadline = 20s;  // a message normally takes milliseconds
 constexpr int kMaxClients = 32;
 
 // cubeweb5 in a run directory of its own, up once it has printed its address.
+// `env`, when given, is its whole environment.
 class Cubeweb {
 public:
-    explicit Cubeweb(std::vector<std::string> extra = {})
+    explicit Cubeweb(std::vector<std::string> extra = {},
+                     const std::optional<std::vector<std::string>>& env = std::nullopt)
     {
         std::vector<std::string> argv{testsupport::binary("cubeweb5"), "--port", "0", "--dir", dir_.root(),
                                       "--recordings", dir_.root() + "/recordings"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        process_ = std::make_unique<testsupport::Process>(argv, testsupport::Process::Options::in(dir_.root()));
+        testsupport::Process::Options options = testsupport::Process::Options::in(dir_.root());
+        options.env = env;
+        process_ = std::make_unique<testsupport::Process>(argv, options);
         static const std::regex kAddress(R"(cubeweb5: http://127\.0\.0\.1:([0-9]+)/(\?token=\S+)?\n)");
         std::smatch match;
         const bool up = process_->waitForError("\n", kDeadline);
@@ -444,6 +448,34 @@ TEST(Connections, SilentOrEndlessOnesAreClosedWithoutHoldingTheOthers)
     for (int fd : {silent, halfway, endless})
         ::close(fd);
     EXPECT_EQ(web.request("GET", "/api/state").status, 200);
+}
+
+// The program that cubeweb plays prints its own CUBE_CHANNEL, or "none".
+const std::vector<std::string> kProgramsChannel = {
+    "/bin/sh", "-c", "tr '\\0' '\\n' </proc/$$/environ | grep '^CUBE_CHANNEL=' || echo none"};
+
+std::string programsLine(Cubeweb& web)
+{
+    const bool said = web.process().waitForOutput([](const std::string& out) { return out.ends_with('\n'); });
+    return said ? web.process().out() : "nothing";
+}
+
+// --fast wins over the mode that cubeweb's environment names: its own
+// receiver does not say that the environment names none, and the writers
+// it starts run fast too.
+TEST(CommandLine, FastReachesTheReceiverAndEveryWriterItStarts)
+{
+    std::vector<std::string> args{"--fast"};
+    args.insert(args.end(), kProgramsChannel.begin(), kProgramsChannel.end());
+    Cubeweb web(args, std::vector<std::string>{"PATH=/usr/bin:/bin", "CUBE_CHANNEL=slow"});
+    EXPECT_EQ(programsLine(web), "CUBE_CHANNEL=fast\n");
+    EXPECT_EQ(web.process().err().find("CUBE_CHANNEL"), std::string::npos) << web.process().err();
+}
+
+TEST(CommandLine, WithoutFastNoWriterItStartsIsGivenAMode)
+{
+    Cubeweb web(kProgramsChannel, std::vector<std::string>{"PATH=/usr/bin:/bin"});
+    EXPECT_EQ(programsLine(web), "none\n");
 }
 
 TEST(CommandLine, FollowsTheToolkitsConventions)
