@@ -31,12 +31,14 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -78,17 +80,34 @@ inline bool parseMode(const char* value, Mode& mode)
     return false;
 }
 
+// Whether the calling thread may run on more than one CPU. On one, a loop
+// that spins only keeps its partner from the CPU until its window is over:
+// every handshake then costs a window, more than a sleep does.
+inline bool severalCpus()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    return CPU_COUNT(&allowed) > 1;
+}
+
 // This process's mode, read from its environment at the first call. A value
-// that names no mode is said once on standard error and the default plays:
-// a program is not stopped over its speed.
+// that names no mode, or fast on a single CPU, is said once on standard
+// error and the default plays: a program is not stopped over its speed.
 inline Mode processMode()
 {
     static const Mode mode = [] {
         const char* value = std::getenv(kModeVariable);
         Mode named = Mode::kDefault;
-        if (!parseMode(value, named))
-            std::fprintf(stderr, "%s=%s names no channel mode (fast or default); the default mode is used\n",
-                         kModeVariable, value);
+        if (!parseMode(value, named)) {
+            std::fprintf(stderr, "%s: %s=%s names no channel mode (fast or default); the default mode is used\n",
+                         program_invocation_short_name, kModeVariable, value);
+        } else if (named == Mode::kFast && !severalCpus()) {
+            std::fprintf(stderr, "%s: %s=fast needs more than one CPU, and this program may use only one; "
+                                 "the default mode is used\n", program_invocation_short_name, kModeVariable);
+            named = Mode::kDefault;
+        }
         return named;
     }();
     return mode;
