@@ -20,7 +20,8 @@
 //   drain), and from that request to the release taken up (the pusher's
 //   reaction and the receiver's). And the same frames each after a 30 ms
 //   pause (one viewer tick), both sides in one mode; and back to back again
-//   beside a process that keeps a core busy, as another program would;
+//   with both processes held to one core, as on a machine whose other cores
+//   are taken, where a side that spins keeps its partner off the core;
 // - the CPU a frame of both processes with a 16³ frame every 25 ms (40 fps),
 //   counted from their threads' schedstat;
 // - idle CPU over 5 s (getrusage): a receiver with nothing connected and an
@@ -42,8 +43,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 #include <ctime>
+#include <sched.h>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -79,6 +80,8 @@ constexpr int kDefaultPairing = 0;
 constexpr int kFastPairing = 1;
 
 enum class Cadence { kBackToBack, kAfterPause, kTicks };
+// Where a run's processes may run: on any core, or all on one.
+enum class Cores { kAny, kOne };
 
 constexpr int kDefaultFrames = 20;
 constexpr int kMaxFrames = 400;  // counted, of one edge and pairing
@@ -201,6 +204,23 @@ void awaitChild(pid_t pid, const char* what)
     }
 }
 
+// Holds this process, and the threads and processes that it starts after,
+// to the first core that it may run on.
+void keepToOneCore()
+{
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        fail("sched_getaffinity");
+    int first = 0;
+    while (!CPU_ISSET(first, &allowed))
+        ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0)
+        fail("sched_setaffinity");
+}
+
 void awaitAbove(const std::atomic<int>& counter, int value)
 {
     while (counter.load(std::memory_order_acquire) <= value)
@@ -287,7 +307,8 @@ struct FrameTimes {
 
 // One run: a receiver process and, one level below it, an animation program
 // that sends `count` frames, the first of them not counted.
-void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, FrameTimes& times)
+void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, FrameTimes& times,
+               Cores cores = Cores::kAny)
 {
     const testsupport::RunDir dir;
     shared->readerReady.store(false);
@@ -295,6 +316,8 @@ void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, Fra
     shared->frameLeds = edge * edge * edge;
     shared->entriesTaken = 0;
     const pid_t reader = startChild([&] {
+        if (cores == Cores::kOne)
+            keepToOneCore();
         const pid_t writer = startChild([&] {
             enterMode(pairing.writer);
             changeDirectory(dir.runDir());
@@ -350,29 +373,6 @@ double limitUs()
     awaitChild(partner, "handshake partner");
     return testsupport::median(rounds);
 }
-
-// A process that keeps a core busy while it lives.
-class BusyProcess {
-public:
-    BusyProcess()
-        : pid(startChild([] {
-              volatile uint64_t turns = 0;
-              for (;;)
-                  turns = turns + 1;
-          }))
-    {
-    }
-    ~BusyProcess()
-    {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    BusyProcess(const BusyProcess&) = delete;
-    BusyProcess& operator=(const BusyProcess&) = delete;
-
-private:
-    const pid_t pid;
-};
 
 double cpuSeconds(int who = RUSAGE_SELF)
 {
@@ -460,7 +460,7 @@ struct Results {
     double limitUs = 0;
     FrameTimes backToBack[std::size(kEdges)][kPairingCount];
     FrameTimes afterPause[std::size(kEdges)][2];
-    FrameTimes besideBusy[std::size(kEdges)][2];
+    FrameTimes oneCore[std::size(kEdges)][2];
     // Cores that other processes kept busy, on average over the run.
     double othersCores = 0;
     FrameTimes ticks[2];
@@ -482,11 +482,9 @@ void measure(int framesPerRound, Results& results)
             for (const int p : {kDefaultPairing, kFastPairing})
                 runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kAfterPause,
                           results.afterPause[e][p]);
-            for (const int p : {kDefaultPairing, kFastPairing}) {
-                const BusyProcess busy;
+            for (const int p : {kDefaultPairing, kFastPairing})
                 runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kBackToBack,
-                          results.besideBusy[e][p]);
-            }
+                          results.oneCore[e][p], Cores::kOne);
         }
     for (int round = 0; round < kTickRounds; ++round)
         for (const int p : {kDefaultPairing, kFastPairing}) {
@@ -571,12 +569,12 @@ void printAfterPause(const Results& results, int frames)
     printModes(results.afterPause);
 }
 
-void printBesideBusy(const Results& results, int frames)
+void printOneCore(const Results& results, int frames)
 {
-    std::printf("\nFull-change frames back to back beside a process that keeps a core busy, %d of each: ms\n"
-                "from the first write to the release taken up\n\n",
+    std::printf("\nFull-change frames back to back with both processes held to one core, %d of each: ms from\n"
+                "the first write to the release taken up\n\n",
                 frames);
-    printModes(results.besideBusy);
+    printModes(results.oneCore);
 }
 
 void printTicks(const Results& results)
@@ -635,7 +633,7 @@ int main(int argc, char** argv)
     printLimit(results);
     printBackToBack(results, frames);
     printAfterPause(results, frames);
-    printBesideBusy(results, frames);
+    printOneCore(results, frames);
     printTicks(results);
     printIdle();
     std::printf("\nMeanwhile other processes kept %.2f of the machine's %ld cores busy, on average\n",
