@@ -20,8 +20,10 @@
 //   drain), and from that request to the release taken up (the pusher's
 //   reaction and the receiver's). And the same frames each after a 30 ms
 //   pause (one viewer tick), both sides in one mode; and back to back again
-//   with both processes held to one core, as on a machine whose other cores
-//   are taken, where a side that spins keeps its partner off the core;
+//   with both processes held to one core once they run (after the first
+//   frame, so that each side has chosen its mode on a machine of several),
+//   as when other programs take the other cores: a side that spins then
+//   keeps its partner off the core;
 // - the CPU a frame of both processes with a 16³ frame every 25 ms (40 fps),
 //   counted from their threads' schedstat;
 // - idle CPU over 5 s (getrusage): a receiver with nothing connected and an
@@ -44,6 +46,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <sched.h>
 #include <fstream>
 #include <iterator>
@@ -79,9 +82,9 @@ constexpr int kPairingCount = static_cast<int>(std::size(kPairings));
 constexpr int kDefaultPairing = 0;
 constexpr int kFastPairing = 1;
 
-enum class Cadence { kBackToBack, kAfterPause, kTicks };
-// Where a run's processes may run: on any core, or all on one.
-enum class Cores { kAny, kOne };
+// kOneCore: back to back, both processes held to one core after the first
+// frame.
+enum class Cadence { kBackToBack, kAfterPause, kOneCore, kTicks };
 
 constexpr int kDefaultFrames = 20;
 constexpr int kMaxFrames = 400;  // counted, of one edge and pairing
@@ -204,9 +207,9 @@ void awaitChild(pid_t pid, const char* what)
     }
 }
 
-// Holds this process, and the threads and processes that it starts after,
-// to the first core that it may run on.
-void keepToOneCore()
+// Holds every thread of this process and of its parent, the receiver, to
+// the first core that this thread may run on.
+void keepBothToOneCore()
 {
     cpu_set_t allowed;
     if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
@@ -217,8 +220,10 @@ void keepToOneCore()
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(first, &one);
-    if (sched_setaffinity(0, sizeof one, &one) != 0)
-        fail("sched_setaffinity");
+    for (const pid_t process : {getpid(), getppid()})
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(process) + "/task"))
+            if (sched_setaffinity(std::stoi(task.path().filename()), sizeof one, &one) != 0)
+                fail("sched_setaffinity");
 }
 
 void awaitAbove(const std::atomic<int>& counter, int value)
@@ -292,6 +297,10 @@ void writeFrames(int edge, int count, Cadence cadence)
                 awaitAbove(shared->framesHandled, frame - 1);
                 box->msSleep(kFramePauseMs);
             }
+            if (cadence == Cadence::kOneCore && frame == kWarmUpFrames) {
+                awaitAbove(shared->framesHandled, frame - 1);
+                keepBothToOneCore();
+            }
             sendFullFrame(box, edge, frame);
         }
     }
@@ -307,8 +316,7 @@ struct FrameTimes {
 
 // One run: a receiver process and, one level below it, an animation program
 // that sends `count` frames, the first of them not counted.
-void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, FrameTimes& times,
-               Cores cores = Cores::kAny)
+void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, FrameTimes& times)
 {
     const testsupport::RunDir dir;
     shared->readerReady.store(false);
@@ -316,8 +324,6 @@ void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, Fra
     shared->frameLeds = edge * edge * edge;
     shared->entriesTaken = 0;
     const pid_t reader = startChild([&] {
-        if (cores == Cores::kOne)
-            keepToOneCore();
         const pid_t writer = startChild([&] {
             enterMode(pairing.writer);
             changeDirectory(dir.runDir());
@@ -483,8 +489,8 @@ void measure(int framesPerRound, Results& results)
                 runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kAfterPause,
                           results.afterPause[e][p]);
             for (const int p : {kDefaultPairing, kFastPairing})
-                runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kBackToBack,
-                          results.oneCore[e][p], Cores::kOne);
+                runFrames(kPairings[p], kEdges[e], framesPerRound + kWarmUpFrames, Cadence::kOneCore,
+                          results.oneCore[e][p]);
         }
     for (int round = 0; round < kTickRounds; ++round)
         for (const int p : {kDefaultPairing, kFastPairing}) {
@@ -571,8 +577,8 @@ void printAfterPause(const Results& results, int frames)
 
 void printOneCore(const Results& results, int frames)
 {
-    std::printf("\nFull-change frames back to back with both processes held to one core, %d of each: ms from\n"
-                "the first write to the release taken up\n\n",
+    std::printf("\nFull-change frames back to back with both processes held to one core once they run, %d of\n"
+                "each: ms from the first write to the release taken up\n\n",
                 frames);
     printModes(results.oneCore);
 }
