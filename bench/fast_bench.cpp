@@ -520,6 +520,26 @@ double limitMs(const Results& results, int edge)
     return results.limitUs * frameHandshakes(edge) / 1e3;
 }
 
+// The program's wake-up from its wait for the queue to drain, over every
+// back-to-back frame of both edges with both sides fast, whose receiver
+// takes the last batch up at once. On two cores it is either the kernel's
+// wake-up alone, or that after a spinning side's window, when both cores
+// were held by the spinning pusher and receiver.
+void printWakeUps(const Results& results)
+{
+    std::vector<double> us;
+    for (std::size_t e = 0; e < std::size(kEdges); ++e) {
+        const std::vector<double>& wake = results.backToBack[e][kFastPairing].wakeUs;
+        us.insert(us.end(), wake.begin(), wake.end());
+    }
+    std::sort(us.begin(), us.end());
+    const auto at = [&](double share) { return us[static_cast<std::size_t>(share * static_cast<double>(us.size() - 1))]; };
+    constexpr double kQuarter = 0.25, kHalf = 0.5, kThreeQuarters = 0.75, kNine = 0.9;
+    std::printf("\nProgram's wake-up, last batch taken up -> release asked for, fast/fast, all %zu frames (µs):\n"
+                "  least %.1f, quarter %.1f, median %.1f, three quarters %.1f, nine tenths %.1f, largest %.1f\n",
+                us.size(), us.front(), at(kQuarter), at(kHalf), at(kThreeQuarters), at(kNine), us.back());
+}
+
 void printBackToBack(const Results& results, int frames)
 {
     std::printf("\nFull-change frames back to back, %d of each (writer/receiver mode): ms from the first write\n"
@@ -544,6 +564,7 @@ void printBackToBack(const Results& results, int frames)
     const double large = testsupport::median(results.backToBack[1][kFastPairing].frameMs);
     const double smallSpeedUp = testsupport::median(results.backToBack[0][kDefaultPairing].frameMs) / small;
     const double largeSpeedUp = testsupport::median(results.backToBack[1][kDefaultPairing].frameMs) / large;
+    printWakeUps(results);
     std::printf("\nGoals (fast/fast, medians):\n");
     std::printf("  12³ frame <= %.0f ms: %.3f ms, %s\n", kGoalSmallMs, small, verdict(small <= kGoalSmallMs));
     std::printf("  12³ frame within %.0fx the limit: %.1fx, %s\n", kGoalLimitFactor, small / limitMs(results, 12),
