@@ -24,8 +24,8 @@
 //   frame, so that each side has chosen its mode on a machine of several),
 //   as when other programs take the other cores: a side that spins then
 //   keeps its partner off the core;
-// - the CPU a frame of both processes with a 16³ frame every 25 ms (40 fps),
-//   counted from their threads' schedstat;
+// - the CPU a frame of both processes with a full-change frame every 25 ms
+//   (40 fps) at 12³ and 16³, counted from their threads' schedstat;
 // - idle CPU over 5 s (getrusage): a receiver with nothing connected and an
 //   animation program in msSleep with nothing queued.
 // The pairings alternate in rounds, so that a noisy machine weighs on all of
@@ -65,7 +65,6 @@ using pacing::Mode;
 
 static_assert(kCubeEdge == 16, "one receiver takes the frames of both edges");
 constexpr int kEdges[] = {12, 16};
-constexpr int kLargeEdge = 16;
 
 struct Pairing {
     Mode writer;
@@ -469,9 +468,12 @@ struct Results {
     FrameTimes oneCore[std::size(kEdges)][2];
     // Cores that other processes kept busy, on average over the run.
     double othersCores = 0;
-    FrameTimes ticks[2];
-    double programCpuUs[2][kTickRounds] = {};
-    double receiverCpuUs[2][kTickRounds] = {};
+    // At 40 fps, per edge, by mode (the pairings' first two).
+    struct Ticks {
+        FrameTimes times[2];
+        double programCpuUs[2][kTickRounds] = {};
+        double receiverCpuUs[2][kTickRounds] = {};
+    } ticks[std::size(kEdges)];
 };
 
 void measure(int framesPerRound, Results& results)
@@ -493,11 +495,13 @@ void measure(int framesPerRound, Results& results)
                           results.oneCore[e][p]);
         }
     for (int round = 0; round < kTickRounds; ++round)
-        for (const int p : {kDefaultPairing, kFastPairing}) {
-            runFrames(kPairings[p], kLargeEdge, kTickFrames, Cadence::kTicks, results.ticks[p]);
-            results.programCpuUs[p][round] = shared->programCpuUs;
-            results.receiverCpuUs[p][round] = shared->receiverCpuUs;
-        }
+        for (std::size_t e = 0; e < std::size(kEdges); ++e)
+            for (const int p : {kDefaultPairing, kFastPairing}) {
+                Results::Ticks& ticks = results.ticks[e];
+                runFrames(kPairings[p], kEdges[e], kTickFrames, Cadence::kTicks, ticks.times[p]);
+                ticks.programCpuUs[p][round] = shared->programCpuUs;
+                ticks.receiverCpuUs[p][round] = shared->receiverCpuUs;
+            }
     runIdle();
     const double seconds = static_cast<double>(nowNs() - start) / 1e9;
     const double busy = seconds * static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN)) -
@@ -606,23 +610,29 @@ void printOneCore(const Results& results, int frames)
 
 void printTicks(const Results& results)
 {
-    std::printf("\nA full-change %d³ frame every %lld ms, %d frames in each of %d rounds: CPU a frame (µs, "
-                "schedstat, median of the rounds)\n\n",
-                kLargeEdge, static_cast<long long>(kTick.count()), kTickFrames, kTickRounds);
-    std::printf("| process | default | fast | fast - default |\n|---|---|---|---|\n");
-    const auto row = [](const char* name, const double (&cpu)[2][kTickRounds]) {
-        const auto rounds = [](const double(&values)[kTickRounds]) {
-            return testsupport::median(std::vector<double>(std::begin(values), std::end(values)));
+    std::printf("\nA full-change frame every %lld ms, %d frames in each of %d rounds: CPU a frame (µs, schedstat,\n"
+                "median of the rounds), and the frame time (a default frame that takes longer than the %lld ms\n"
+                "delays the next one, so its CPU a frame is that of frames back to back)\n\n",
+                static_cast<long long>(kTick.count()), kTickFrames, kTickRounds,
+                static_cast<long long>(kTick.count()));
+    std::printf("| edge | process | default | fast | fast - default |\n|---|---|---|---|---|\n");
+    for (std::size_t e = 0; e < std::size(kEdges); ++e) {
+        const Results::Ticks& ticks = results.ticks[e];
+        const auto row = [&](const char* name, const double (&cpu)[2][kTickRounds]) {
+            const auto rounds = [](const double(&values)[kTickRounds]) {
+                return testsupport::median(std::vector<double>(std::begin(values), std::end(values)));
+            };
+            const double slow = rounds(cpu[kDefaultPairing]);
+            const double fast = rounds(cpu[kFastPairing]);
+            std::printf("| %d | %s | %.0f | %.0f | %+.0f |\n", kEdges[e], name, slow, fast, fast - slow);
         };
-        const double slow = rounds(cpu[kDefaultPairing]);
-        const double fast = rounds(cpu[kFastPairing]);
-        std::printf("| %s | %.0f | %.0f | %+.0f |\n", name, slow, fast, fast - slow);
-    };
-    row("animation program (with its pusher)", results.programCpuUs);
-    row("receiver", results.receiverCpuUs);
-    const double slowMs = testsupport::median(results.ticks[kDefaultPairing].frameMs);
-    const double fastMs = testsupport::median(results.ticks[kFastPairing].frameMs);
-    std::printf("| (frame time, median ms) | %.3f | %.3f | %+.3f |\n", slowMs, fastMs, fastMs - slowMs);
+        row("animation program (with its pusher)", ticks.programCpuUs);
+        row("receiver", ticks.receiverCpuUs);
+        const double slowMs = testsupport::median(ticks.times[kDefaultPairing].frameMs);
+        const double fastMs = testsupport::median(ticks.times[kFastPairing].frameMs);
+        std::printf("| %d | frame time, median ms | %.3f | %.3f | %+.3f |\n", kEdges[e], slowMs, fastMs,
+                    fastMs - slowMs);
+    }
 }
 
 void printIdle()
