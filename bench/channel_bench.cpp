@@ -53,7 +53,6 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -161,31 +160,6 @@ void changeDirectory(const std::string& dir)
         fail(dir.c_str());
 }
 
-pid_t startChild(auto&& body)
-{
-    const pid_t pid = fork();
-    if (pid < 0)
-        fail("fork");
-    if (pid == 0) {
-        body();
-        // Skips destructors: the library's one-second shutdown, and the run
-        // directory, which belongs to the parent.
-        _exit(EXIT_SUCCESS);
-    }
-    return pid;
-}
-
-void awaitChild(pid_t pid, const char* what)
-{
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0)
-        fail("waitpid");
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != EXIT_SUCCESS) {
-        std::fprintf(stderr, "channel_bench: the %s failed\n", what);
-        std::exit(EXIT_FAILURE);
-    }
-}
-
 void onRelease(const storeColor*)
 {
     const int frame = shared->framesHandled.load(std::memory_order_relaxed);
@@ -270,9 +244,9 @@ void runTraffic(Polling polling, int round, int frames)
     shared->codesSeen.store(0);
     shared->entriesSeen.store(0);
 
-    const pid_t reader = startChild([&] {
+    const pid_t reader = testsupport::forkChild([&] {
         enterPolling(polling);
-        const pid_t writer = startChild([&] {
+        const pid_t writer = testsupport::forkChild([&] {
             changeDirectory(dir.runDir());
             writeTraffic(polling, frames);
         });
@@ -281,7 +255,7 @@ void runTraffic(Polling polling, int round, int frames)
         codeReceivedHook = onCode;
         setupSharedMem();
         shared->readerReady.store(true, std::memory_order_release);
-        awaitChild(writer, "animation program");
+        testsupport::awaitChild(writer, "animation program");
 
         for (int kind = 0; kind < kFrameKinds; ++kind)
             for (int f = 0; f < frames; ++f) {
@@ -294,7 +268,7 @@ void runTraffic(Polling polling, int round, int frames)
                 shared->quietMs[polling][code][round * kQuietTrialsPerRound + trial] =
                     elapsedMs(shared->quietStartNs[trial][code], shared->quietSeenNs[trial][code]);
     });
-    awaitChild(reader, "receiver process");
+    testsupport::awaitChild(reader, "receiver process");
 }
 
 // Share of a core that this process uses over kIdleMs of `wait`.
@@ -312,21 +286,21 @@ void runIdle(Polling polling)
 {
     const testsupport::RunDir receiverDir;
     const testsupport::RunDir programDir;
-    const pid_t receiver = startChild([&] {
+    const pid_t receiver = testsupport::forkChild([&] {
         enterPolling(polling);
         changeDirectory(receiverDir.root());
         setupSharedMem();
         shared->idleReceiverShare[polling] =
             idleShare([] { std::this_thread::sleep_for(std::chrono::milliseconds(kIdleMs)); });
     });
-    const pid_t program = startChild([&] {
+    const pid_t program = testsupport::forkChild([&] {
         enterPolling(polling);
         changeDirectory(programDir.runDir());
         lBox* box = lBox::getInstance(kCubeEdge, kCubeEdge, kCubeEdge);
         shared->idleProgramShare[polling] = idleShare([box] { box->msSleep(kIdleMs); });
     });
-    awaitChild(receiver, "idle receiver");
-    awaitChild(program, "idle program");
+    testsupport::awaitChild(receiver, "idle receiver");
+    testsupport::awaitChild(program, "idle program");
 }
 
 double median(const double* values, int count)

@@ -54,7 +54,6 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -181,31 +180,6 @@ void changeDirectory(const std::string& dir)
         fail(dir.c_str());
 }
 
-pid_t startChild(auto&& body)
-{
-    const pid_t pid = fork();
-    if (pid < 0)
-        fail("fork");
-    if (pid == 0) {
-        body();
-        // Skips destructors: the library's one-second shutdown, and the run
-        // directory, which belongs to the parent.
-        _exit(EXIT_SUCCESS);
-    }
-    return pid;
-}
-
-void awaitChild(pid_t pid, const char* what)
-{
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0)
-        fail("waitpid");
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != EXIT_SUCCESS) {
-        std::fprintf(stderr, "fast_bench: the %s failed\n", what);
-        std::exit(EXIT_FAILURE);
-    }
-}
-
 // Holds every thread of this process and of its parent, the receiver, to
 // the first core that this thread may run on.
 void keepBothToOneCore()
@@ -322,8 +296,8 @@ void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, Fra
     shared->framesHandled.store(0);
     shared->frameLeds = edge * edge * edge;
     shared->entriesTaken = 0;
-    const pid_t reader = startChild([&] {
-        const pid_t writer = startChild([&] {
+    const pid_t reader = testsupport::forkChild([&] {
+        const pid_t writer = testsupport::forkChild([&] {
             enterMode(pairing.writer);
             changeDirectory(dir.runDir());
             writeFrames(edge, count, cadence);
@@ -334,9 +308,9 @@ void runFrames(const Pairing& pairing, int edge, int count, Cadence cadence, Fra
         codeReceivedHook = onCode;
         setupSharedMem();
         shared->readerReady.store(true, std::memory_order_release);
-        awaitChild(writer, "animation program");
+        testsupport::awaitChild(writer, "animation program");
     });
-    awaitChild(reader, "receiver process");
+    testsupport::awaitChild(reader, "receiver process");
     for (int frame = kWarmUpFrames; frame < count; ++frame) {
         times.frameMs.push_back(static_cast<double>(shared->frameDoneNs[frame] - shared->frameStartNs[frame]) /
                                 kNsPerMs);
@@ -355,7 +329,7 @@ double limitUs()
 {
     shared->ball.store(kLimitIdle);
     shared->partnerReady.store(false);
-    const pid_t partner = startChild([] {
+    const pid_t partner = testsupport::forkChild([] {
         shared->partnerReady.store(true, std::memory_order_release);
         for (int k = 0; k < kLimitRounds * kLimitHandshakes; ++k) {
             while (shared->ball.load(std::memory_order_acquire) != kLimitCode)
@@ -375,7 +349,7 @@ double limitUs()
         }
         rounds.push_back(static_cast<double>(nowNs() - start) / kNsPerUs / kLimitHandshakes);
     }
-    awaitChild(partner, "handshake partner");
+    testsupport::awaitChild(partner, "handshake partner");
     return testsupport::median(rounds);
 }
 
@@ -405,14 +379,14 @@ void runIdle()
     for (const Mode mode : {Mode::kDefault, Mode::kFast}) {
         const testsupport::RunDir& receiverDir = *dirs.emplace_back(std::make_unique<testsupport::RunDir>());
         const testsupport::RunDir& programDir = *dirs.emplace_back(std::make_unique<testsupport::RunDir>());
-        children.push_back(startChild([&] {
+        children.push_back(testsupport::forkChild([&] {
             enterMode(mode);
             changeDirectory(receiverDir.root());
             setupSharedMem();
             shared->idleReceiverShare[modeIndex(mode)] =
                 idleShare([] { std::this_thread::sleep_for(std::chrono::milliseconds(kIdleMs)); });
         }));
-        children.push_back(startChild([&] {
+        children.push_back(testsupport::forkChild([&] {
             enterMode(mode);
             changeDirectory(programDir.runDir());
             lBox* box = lBox::getInstance(kCubeEdge, kCubeEdge, kCubeEdge);
@@ -420,7 +394,7 @@ void runIdle()
         }));
     }
     for (const pid_t child : children)
-        awaitChild(child, "idle process");
+        testsupport::awaitChild(child, "idle process");
 }
 
 // The machine's idle time so far, all cores, from /proc/stat's first line

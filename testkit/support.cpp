@@ -154,6 +154,34 @@ int benchCount(int argc, char** argv, const char* what, int fallback, int max)
     return count;
 }
 
+pid_t forkOrEnd()
+{
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        std::perror("fork");
+        std::exit(EXIT_FAILURE);
+    }
+    return pid;
+}
+
+void endChild()
+{
+    ::_exit(EXIT_SUCCESS);
+}
+
+void awaitChild(pid_t pid, const char* what)
+{
+    int status = 0;
+    if (::waitpid(pid, &status, 0) < 0) {
+        std::perror("waitpid");
+        std::exit(EXIT_FAILURE);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != EXIT_SUCCESS) {
+        std::fprintf(stderr, "%s: the %s failed\n", program_invocation_short_name, what);
+        std::exit(EXIT_FAILURE);
+    }
+}
+
 std::vector<uint8_t> RunDir::recordBytes() const
 {
     const std::string text = readFile(recordPath());

@@ -143,6 +143,26 @@ double median(std::vector<double> values);
 // benchmark with a usage line and status 2.
 int benchCount(int argc, char** argv, const char* what, int fallback, int max);
 
+// For the benchmarks whose sides are forked processes: runs `body` in a
+// child, which then ends with status 0 without running destructors, since
+// the parent's objects (a run directory, the library's one-second shutdown)
+// are not the child's to end. A fork that fails ends the benchmark.
+pid_t forkOrEnd();
+[[noreturn]] void endChild();
+template <typename Body>
+pid_t forkChild(Body&& body)
+{
+    const pid_t pid = forkOrEnd();
+    if (pid == 0) {
+        body();
+        endChild();
+    }
+    return pid;
+}
+// Waits for the child `pid`; unless it exited with status 0, ends the
+// benchmark, saying that `what` failed.
+void awaitChild(pid_t pid, const char* what);
+
 // A process's CPU time so far, for the benchmarks: utime + stime from its
 // /proc stat (in clock ticks, so in steps of 1/CLK_TCK), and each thread's
 // time on a CPU from its schedstat (in nanoseconds), by thread id.
