@@ -21,9 +21,8 @@
 //   reaction and the receiver's). And the same frames each after a 30 ms
 //   pause (one viewer tick), both sides in one mode; and back to back again
 //   with both processes held to one core once they run (after the first
-//   frame, so that each side has chosen its mode on a machine of several),
-//   as when other programs take the other cores: a side that spins then
-//   keeps its partner off the core;
+//   frame, every thread of both started), as when other programs take the
+//   other cores: a side that spins shares its core with its partner;
 // - the CPU a frame of both processes with a full-change frame every 25 ms
 //   (40 fps) at 12³ and 16³, counted from their threads' schedstat;
 // - idle CPU over 5 s (getrusage): a receiver with nothing connected and an

@@ -27,6 +27,13 @@
 // passing the status byte, and a channel with nothing to carry costs what it
 // costs in the default mode. Each side chooses for itself: a fast side with
 // a default one still carries every code in order, only less quickly.
+//
+// A partner that takes more than kYieldAfter to answer is most likely off
+// its CPU, waiting for one: the loop then offers its own CPU at every look
+// (sched_yield), so that the partner, or the animation's thread that has
+// just been rung awake, runs at once instead of at the end of the window.
+// So on one CPU, or beside busy programs, fast mode is still faster than
+// the default: a handshake costs two switches of the CPU, not a sleep.
 
 #include <atomic>
 #include <chrono>
@@ -55,12 +62,16 @@ inline constexpr unsigned long kQuietSlackNs = 1'500'000;
 inline constexpr std::chrono::nanoseconds kQuietAfter = std::chrono::milliseconds(5);
 // How long a fast loop goes on looking after the channel last moved. Within a
 // frame the other side moves again well inside a microsecond; the longest
-// gaps a frame has are the program's wake-up between queueing its last write
-// and asking for the release (some 20 to 60 us on a virtual machine) and a
-// receiver's own work on a release. The window covers those with room, and
-// costs a spinning side at most this much a frame once the frame is through.
+// gaps a frame has are the program's wake-up between the queue draining and
+// its asking for the release (3 to 27 us measured) and a receiver's own work
+// on a release (a tracer hashes a 16-cube frame). The window covers those
+// with room; windows from 25 to 200 us gave the same frame times, and the
+// window costs a spinning side at most this much a frame once it is through.
 inline constexpr std::chrono::nanoseconds kSpinWindow = std::chrono::microseconds(100);
 static_assert(kSpinWindow < kQuietAfter, "a loop stops spinning before its slack widens");
+// A partner on its CPU answers in well under a microsecond.
+inline constexpr std::chrono::nanoseconds kYieldAfter = std::chrono::microseconds(5);
+static_assert(kYieldAfter < kSpinWindow);
 
 enum class Mode { kDefault, kFast };
 inline constexpr const char* kModeVariable = "CUBE_CHANNEL";
@@ -80,34 +91,17 @@ inline bool parseMode(const char* value, Mode& mode)
     return false;
 }
 
-// Whether the calling thread may run on more than one CPU. On one, a loop
-// that spins only keeps its partner from the CPU until its window is over:
-// every handshake then costs a window, more than a sleep does.
-inline bool severalCpus()
-{
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
-        return sysconf(_SC_NPROCESSORS_ONLN) > 1;
-    return CPU_COUNT(&allowed) > 1;
-}
-
 // This process's mode, read from its environment at the first call. A value
-// that names no mode, or fast on a single CPU, is said once on standard
-// error and the default plays: a program is not stopped over its speed.
+// that names no mode is said once on standard error and the default plays:
+// a program is not stopped over its speed.
 inline Mode processMode()
 {
     static const Mode mode = [] {
         const char* value = std::getenv(kModeVariable);
         Mode named = Mode::kDefault;
-        if (!parseMode(value, named)) {
+        if (!parseMode(value, named))
             std::fprintf(stderr, "%s: %s=%s names no channel mode (fast or default); the default mode is used\n",
                          program_invocation_short_name, kModeVariable, value);
-        } else if (named == Mode::kFast && !severalCpus()) {
-            std::fprintf(stderr, "%s: %s=fast needs more than one CPU, and this program may use only one; "
-                                 "the default mode is used\n", program_invocation_short_name, kModeVariable);
-            named = Mode::kDefault;
-        }
         return named;
     }();
     return mode;
@@ -233,15 +227,19 @@ public:
 
 private:
     // Follows the traffic, and in fast mode says whether to look again at
-    // once: while the first look that found nothing since the last move lies
-    // less than kSpinWindow back. (In a loop that look comes right after the
-    // move; so no clock is read on a move.)
+    // once (after the pause hint, or after offering the CPU once the partner
+    // is slow): while the first look that found nothing since the last move
+    // lies less than kSpinWindow back. (In a loop that look comes right
+    // after the move; so no clock is read on a move.)
     bool spins(bool moved)
     {
         const std::chrono::nanoseconds quiet = follow(moved);
         if (!fast || quiet >= kSpinWindow)
             return false;
-        relax();
+        if (quiet < kYieldAfter)
+            relax();
+        else
+            sched_yield();
         return true;
     }
 
