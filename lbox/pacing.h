@@ -32,8 +32,12 @@
 // its CPU, waiting for one: the loop then offers its own CPU at every look
 // (sched_yield), so that the partner, or the animation's thread that has
 // just been rung awake, runs at once instead of at the end of the window.
-// So on one CPU, or beside busy programs, fast mode is still faster than
-// the default: a handshake costs two switches of the CPU, not a sleep.
+// So on one CPU fast mode is still faster than the default: a handshake
+// costs two switches of the CPU, not a sleep. Beside programs that keep
+// every CPU busy, an offered CPU goes to them for a whole time slice; a loop
+// that sees that sleeps between its looks for a while, as in the default
+// mode, since the kernel wakes a sleeper at once where a spinner waits its
+// turn.
 
 #include <atomic>
 #include <chrono>
@@ -72,6 +76,13 @@ static_assert(kSpinWindow < kQuietAfter, "a loop stops spinning before its slack
 // A partner on its CPU answers in well under a microsecond.
 inline constexpr std::chrono::nanoseconds kYieldAfter = std::chrono::microseconds(5);
 static_assert(kYieldAfter < kSpinWindow);
+// An offered CPU that comes back this late went to some other program for a
+// time slice (milliseconds; the partner's turn, or the animation's after it
+// is rung, takes tens of microseconds): the machine is busy, and a loop that
+// kept offering its CPU would lose a slice at every handshake. So it sleeps
+// between looks, as in the default mode, for kCrowdedFor.
+inline constexpr std::chrono::nanoseconds kCrowdedAfter = std::chrono::microseconds(500);
+inline constexpr std::chrono::nanoseconds kCrowdedFor = std::chrono::milliseconds(100);
 
 enum class Mode { kDefault, kFast };
 inline constexpr const char* kModeVariable = "CUBE_CHANNEL";
@@ -236,11 +247,19 @@ private:
         const std::chrono::nanoseconds quiet = follow(moved);
         if (!fast || quiet >= kSpinWindow)
             return false;
-        if (quiet < kYieldAfter)
+        if (quiet < kYieldAfter) {
             relax();
-        else
-            sched_yield();
-        return true;
+            return true;
+        }
+        const auto offered = std::chrono::steady_clock::now();
+        if (offered < crowdedUntil)
+            return false;
+        sched_yield();
+        const auto back = std::chrono::steady_clock::now();
+        if (back - offered < kCrowdedAfter)
+            return true;
+        crowdedUntil = back + kCrowdedFor;
+        return false;
     }
 
     // Sets the slack by the traffic and returns how long the channel has been
@@ -270,6 +289,9 @@ private:
 
     bool flowing = false;
     const bool fast;
+    // Until when a fast loop that found its CPU taken by others sleeps
+    // instead of offering it.
+    std::chrono::steady_clock::time_point crowdedUntil;
     // While flowing: whether the last pass moved nothing, and if so when the
     // current run of such passes began.
     bool countingQuiet = false;
