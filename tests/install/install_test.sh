@@ -37,7 +37,7 @@ done
 # the program that links them.
 stray=$(nm -C --defined-only --extern-only "$prefix/lib/liblbox.a" "$prefix/lib/liblboxeffects.a" |
     awk 'NF >= 3 { $1 = ""; $2 = ""; sub(/^  /, ""); print }' |
-    grep -v -E '^((guard variable for )?l[A-Z][A-Za-z]*|ledcube::|([a-z_ ]+ )?std::|DW\.ref\.)' |
+    grep -v -E '^((guard variable for )?(l[A-Z][A-Za-z]*|ledcube::)|([a-z_ ]+ )?std::|DW\.ref\.)' |
     grep -v -E '^(vtable|typeinfo|typeinfo name) for (l[A-Z]|ledcube::|std::)' || true)
 [[ -z $stray ]] || fail "the installed libraries define names outside their interface and ledcube::: $stray"
 
