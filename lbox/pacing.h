@@ -251,14 +251,15 @@ private:
             relax();
             return true;
         }
-        const auto offered = std::chrono::steady_clock::now();
-        if (offered < crowdedUntil)
+        using Clock = std::chrono::steady_clock;
+        const Clock::duration offered = Clock::now().time_since_epoch();
+        if (offered.count() < crowdedUntil.load(std::memory_order_relaxed))
             return false;
         sched_yield();
-        const auto back = std::chrono::steady_clock::now();
+        const Clock::duration back = Clock::now().time_since_epoch();
         if (back - offered < kCrowdedAfter)
             return true;
-        crowdedUntil = back + kCrowdedFor;
+        crowdedUntil.store((back + kCrowdedFor).count(), std::memory_order_relaxed);
         return false;
     }
 
@@ -289,9 +290,13 @@ private:
 
     bool flowing = false;
     const bool fast;
-    // Until when a fast loop that found its CPU taken by others sleeps
-    // instead of offering it.
-    std::chrono::steady_clock::time_point crowdedUntil;
+    // Until when (on the steady clock) every fast loop of the process sleeps
+    // instead of offering its CPU, the machine being busy: a fact about the
+    // machine, so one for all the loops, and one that outlives the pacer of
+    // a single wait. Any polling thread that finds its offered CPU taken
+    // stores it, every fast loop reads it; relaxed, as it is only a hint
+    // about the machine and orders no other data.
+    static inline std::atomic<std::chrono::steady_clock::rep> crowdedUntil{0};
     // While flowing: whether the last pass moved nothing, and if so when the
     // current run of such passes began.
     bool countingQuiet = false;
