@@ -164,7 +164,7 @@ int64_t nowNs()
 // Before the process's first Pacer: pacing::processMode reads it once.
 void enterMode(Mode mode)
 {
-    if (setenv(pacing::kModeVariable, mode == Mode::kFast ? "fast" : "default", 1) != 0)
+    if (setenv(pacing::kModeVariable, pacing::modeValue(mode), 1) != 0)
         fail("setenv");
 }
 

@@ -276,8 +276,8 @@ void benchChannelModes()
     const RunDir files;
     double goalFps = 0;
     for (const char* effect : kModesEffects) {
-        const ThroughChannel slow = effectInMode(effect, "default", files);
-        const ThroughChannel fast = effectInMode(effect, "fast", files);
+        const ThroughChannel slow = effectInMode(effect, pacing::kDefaultValue, files);
+        const ThroughChannel fast = effectInMode(effect, pacing::kFastValue, files);
         std::printf("| %s | %.0f | %.1f | %.1f | %.1fx |\n", effect, fast.writesPerFrame, slow.fps, fast.fps,
                     fast.fps / slow.fps);
         std::fflush(stdout);

@@ -137,11 +137,6 @@ double cpuSeconds(pid_t pid)
     return testsupport::cpuTime(pid).statUs / 1e6;
 }
 
-const char* modeName(pacing::Mode mode)
-{
-    return mode == pacing::Mode::kFast ? "fast" : "default";
-}
-
 // The options of a child started in `dir` with this process's environment
 // but for the channel mode, which is `mode`.
 Process::Options inMode(const std::string& dir, pacing::Mode mode)
@@ -152,7 +147,7 @@ Process::Options inMode(const std::string& dir, pacing::Mode mode)
     for (char** variable = environ; *variable != nullptr; ++variable)
         if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
             options.env->emplace_back(*variable);
-    options.env->push_back(prefix + modeName(mode));
+    options.env->push_back(prefix + pacing::modeValue(mode));
     return options;
 }
 
@@ -346,8 +341,8 @@ void benchSustained(int seconds)
         const double first = median(delaysMs(sent, releases, start, start + kWindow));
         const double last = median(delaysMs(sent, releases, end - kWindow, end));
         const double shownShare = static_cast<double>(shown) / static_cast<double>(sent.size());
-        std::printf("| %d | %s | %zu | %zu | %zu | %.1f | %.1f ms | %.1f ms |\n", edge, modeName(run.mode), sent.size(),
-                    shown, sent.size() - shown, 100 * shownShare, first, last);
+        std::printf("| %d | %s | %zu | %zu | %zu | %.1f | %.1f ms | %.1f ms |\n", edge, pacing::modeValue(run.mode),
+                    sent.size(), shown, sent.size() - shown, 100 * shownShare, first, last);
         std::fflush(stdout);
         if (run.mode == pacing::Mode::kFast)
             fastShown = shownShare;

@@ -21,7 +21,6 @@ namespace {
 constexpr std::size_t kShownArgument = 60;
 // The widest line of a help.
 constexpr std::size_t kHelpWidth = 79;
-constexpr const char* kFastMode = "fast";
 
 }  // namespace
 
@@ -52,7 +51,7 @@ std::string quoted(const std::string& argument)
 
 std::string fastHelp(std::size_t column)
 {
-    const std::string words = std::string("the fast channel (") + pacing::kModeVariable + "=" + kFastMode +
+    const std::string words = std::string("the fast channel (") + pacing::kModeVariable + "=" + pacing::kFastValue +
                               "): whole frames many times sooner, for a little CPU while they flow (docs/fast.md)";
     std::string text = std::string("  ") + kFastOption;
     text.append(column > text.size() ? column - text.size() : 1, ' ');
@@ -76,7 +75,7 @@ std::string fastHelp(std::size_t column)
 
 void useFastChannel()
 {
-    if (::setenv(pacing::kModeVariable, kFastMode, 1) != 0)
+    if (::setenv(pacing::kModeVariable, pacing::kFastValue, 1) != 0)
         process::fail(process::because(std::string("cannot set ") + pacing::kModeVariable));
 }
 

@@ -86,16 +86,25 @@ inline constexpr std::chrono::nanoseconds kCrowdedFor = std::chrono::millisecond
 
 enum class Mode { kDefault, kFast };
 inline constexpr const char* kModeVariable = "CUBE_CHANNEL";
+// The values that name the two modes.
+inline constexpr const char* kFastValue = "fast";
+inline constexpr const char* kDefaultValue = "default";
+
+// The value that names `mode`.
+inline const char* modeValue(Mode mode)
+{
+    return mode == Mode::kFast ? kFastValue : kDefaultValue;
+}
 
 // The mode that CUBE_CHANNEL's `value` names: "fast", or "default" and the
 // empty string (as when unset, nullptr) for the default; anything else names none.
 inline bool parseMode(const char* value, Mode& mode)
 {
-    if (value == nullptr || *value == '\0' || std::strcmp(value, "default") == 0) {
+    if (value == nullptr || *value == '\0' || std::strcmp(value, kDefaultValue) == 0) {
         mode = Mode::kDefault;
         return true;
     }
-    if (std::strcmp(value, "fast") == 0) {
+    if (std::strcmp(value, kFastValue) == 0) {
         mode = Mode::kFast;
         return true;
     }

@@ -75,7 +75,7 @@ std::optional<std::vector<std::string>> oneSidedEnvironment(const std::string& p
     if (!receiverSide && std::string_view(side) != kFastWriter)
         throw std::runtime_error(std::string(kFastSideVariable) + " names no side: " + side);
     if (receiverSide == isReceiver(program))
-        env.push_back(prefix + "fast");
+        env.push_back(prefix + pacing::kFastValue);
     return env;
 }
 
