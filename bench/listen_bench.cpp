@@ -31,7 +31,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <netinet/in.h>
 #include <string>
@@ -142,12 +141,7 @@ double cpuSeconds(pid_t pid)
 Process::Options inMode(const std::string& dir, pacing::Mode mode)
 {
     Process::Options options = Process::Options::in(dir);
-    const std::string prefix = std::string(pacing::kModeVariable) + "=";
-    options.env.emplace();
-    for (char** variable = environ; *variable != nullptr; ++variable)
-        if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
-            options.env->emplace_back(*variable);
-    options.env->push_back(prefix + pacing::modeValue(mode));
+    options.env = testsupport::environmentWithMode(pacing::modeValue(mode));
     return options;
 }
 

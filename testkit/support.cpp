@@ -65,18 +65,10 @@ std::optional<std::vector<std::string>> oneSidedEnvironment(const std::string& p
     const char* side = std::getenv(kFastSideVariable);
     if (side == nullptr)
         return std::nullopt;
-    const std::string prefix = std::string(pacing::kModeVariable) + "=";
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!std::string_view(*entry).starts_with(prefix))
-            env.emplace_back(*entry);
-    }
     const bool receiverSide = std::string_view(side) == kFastReceiver;
     if (!receiverSide && std::string_view(side) != kFastWriter)
         throw std::runtime_error(std::string(kFastSideVariable) + " names no side: " + side);
-    if (receiverSide == isReceiver(program))
-        env.push_back(prefix + pacing::kFastValue);
-    return env;
+    return environmentWithMode(receiverSide == isReceiver(program) ? pacing::kFastValue : nullptr);
 }
 
 }  // namespace
@@ -141,6 +133,19 @@ double median(std::vector<double> values)
         return 0;
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
     return values[values.size() / 2];
+}
+
+std::vector<std::string> environmentWithMode(const char* mode)
+{
+    const std::string prefix = std::string(pacing::kModeVariable) + "=";
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!std::string_view(*entry).starts_with(prefix))
+            env.emplace_back(*entry);
+    }
+    if (mode != nullptr)
+        env.push_back(prefix + mode);
+    return env;
 }
 
 int benchCount(int argc, char** argv, const char* what, int fallback, int max)

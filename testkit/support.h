@@ -27,6 +27,10 @@ inline constexpr const char* kFastSideVariable = "CUBE_TEST_FAST_SIDE";
 inline constexpr const char* kFastWriter = "writer";
 inline constexpr const char* kFastReceiver = "receiver";
 
+// This process's environment with CUBE_CHANNEL set to `mode`, or without it
+// when `mode` is null.
+std::vector<std::string> environmentWithMode(const char* mode);
+
 // Path of a program built by this project (all land in one bin directory).
 std::string binary(const std::string& name);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -39,6 +40,17 @@ protected:
         ::unsetenv("CUBE_CHANNEL");
     }
 };
+
+TEST_F(FastSide, EnvironmentWithModeReplacesTheVariableOrLeavesItOut)
+{
+    const std::vector<std::string> fast = testsupport::environmentWithMode("fast");
+    EXPECT_EQ(std::count(fast.begin(), fast.end(), "CUBE_CHANNEL=fast"), 1);
+    EXPECT_EQ(std::count(fast.begin(), fast.end(), "CUBE_CHANNEL=default"), 0);
+    const std::vector<std::string> none = testsupport::environmentWithMode(nullptr);
+    EXPECT_TRUE(std::none_of(none.begin(), none.end(),
+                             [](const std::string& entry) { return entry.starts_with("CUBE_CHANNEL="); }));
+    EXPECT_EQ(none.size() + 1, fast.size()) << "every other variable is kept";
+}
 
 TEST_F(FastSide, WriterSideMakesEveryProgramButTheReceiversFast)
 {

@@ -164,17 +164,6 @@ TEST_F(LboxTest, ReleaseCodesKeepCallOrderAndTheirOwnKeepValue)
         << "writes queued right after a release belong to the next frame";
 }
 
-// The test's environment with CUBE_CHANNEL set to `mode`.
-std::vector<std::string> environmentWithMode(const std::string& mode)
-{
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (!std::string_view(*entry).starts_with("CUBE_CHANNEL="))
-            env.emplace_back(*entry);
-    env.push_back("CUBE_CHANNEL=" + mode);
-    return env;
-}
-
 // A mistyped mode must not stop an animation: the library says so once and
 // carries every code at the default pace.
 TEST_F(LboxTest, ChannelModeThatNamesNoModeIsSaidOnceAndTheDefaultCarriesEveryCode)
@@ -182,7 +171,7 @@ TEST_F(LboxTest, ChannelModeThatNamesNoModeIsSaidOnceAndTheDefaultCarriesEveryCo
     constexpr uint32_t kRounds = 30;
     RecordingReader reader(record);
     Process::Options options;
-    options.env = environmentWithMode("quick");
+    options.env = testsupport::environmentWithMode("quick");
     auto process = start({"release-burst", std::to_string(kRounds)}, options);
     expectCleanExit(*process);
 
