@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <fstream>
+#include <fcntl.h>
 #include <signal.h>
 #include <sstream>
 #include <unistd.h>
@@ -406,6 +406,21 @@ struct Running {
     std::string cwd;
 };
 
+// A file of /proc, or what of it could be read: a process that ends while
+// it is read leaves its files unreadable (ESRCH), which a stream would throw.
+std::string procFile(const std::string& path)
+{
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(fd);
+    return text;
+}
+
 // This test's children whose program is `program`.
 std::vector<Running> children(const std::string& program)
 {
@@ -416,8 +431,7 @@ std::vector<Running> children(const std::string& program)
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
         const std::string dir = "/proc/" + name;
-        std::ifstream statFile(dir + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        const std::string stat = procFile(dir + "/stat");
         const std::size_t close = stat.rfind(')');
         if (close == std::string::npos)
             continue;
@@ -428,7 +442,7 @@ std::vector<Running> children(const std::string& program)
         if (parent != ::getpid() || state == "Z")
             continue;
         Running child{std::stoi(name), {}, {}};
-        std::ifstream cmdline(dir + "/cmdline");
+        std::istringstream cmdline(procFile(dir + "/cmdline"));
         for (std::string word; std::getline(cmdline, word, '\0');)
             child.argv.push_back(word);
         std::error_code ignored;
@@ -443,9 +457,7 @@ std::vector<Running> children(const std::string& program)
 
 bool gone(pid_t pid)
 {
-    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
-    std::string text((std::istreambuf_iterator<char>(cmdline)), {});
-    return text.find("cubefx") == std::string::npos;
+    return procFile("/proc/" + std::to_string(pid) + "/cmdline").find("cubefx") == std::string::npos;
 }
 
 bool hasSocket(pid_t pid)
