@@ -48,16 +48,17 @@ need_packages() {
 # files, the private X server that cuberender draws on, zstd for
 # cubeexport's compressed sequences, help2man for the manual pages, and
 # libwebsockets, nlohmann-json and three.js for cubeweb and its page, and
-# libsndfile, ALSA and FFTW (found through pkg-config) for what cubefx hears.
+# libsndfile, ALSA and FFTW (found through pkg-config) for what cubefx hears,
+# and Python's headers, numpy and pybind11 for the Python module ledcube.
 run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libgl1-mesa-dri
     libgif-dev libpng-dev xvfb libzstd-dev help2man libwebsockets-dev nlohmann-json3-dev libjs-three
-    pkg-config libsndfile1-dev libasound2-dev libfftw3-dev)
+    pkg-config libsndfile1-dev libasound2-dev libfftw3-dev python3-dev python3-numpy pybind11-dev)
 # What the whole test run needs besides: GoogleTest, the sanitizers' and
 # fuzzers' clang, valgrind, a private X server's clients, the programs
 # that check the rendered files, man to read the installed pages, and the
-# browser and Node.js that test cubeweb's page, and sox, which makes the
-# sound tests' FLAC and Ogg files.
+# browser and Node.js that test cubeweb's page, sox, which makes the
+# sound tests' FLAC and Ogg files, and pytest for the Python module's tests.
 test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev valgrind
-    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db chromium nodejs sox)
+    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db chromium nodejs sox python3-pytest)
 # A Node.js from outside Debian brings its own npm and conflicts with Debian's.
 command -v npm >/dev/null || test_packages+=(npm)
