@@ -19,7 +19,7 @@ bool isStopSignal(int signal)
     return sigismember(&set, signal) == 1;
 }
 
-StopOnSignal::StopOnSignal()
+StopOnSignal::StopOnSignal(Notice onStop) : onStop_(std::move(onStop))
 {
     const sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -61,6 +61,8 @@ void StopOnSignal::take()
             continue;
         if (closing_.load(std::memory_order_relaxed))
             return;
+        if (onStop_ && !requested())
+            onStop_(signal);
         raise(signal);
     }
 }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -32,9 +33,13 @@ class StopOnSignal {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // Told of the signal that asks for the stop, on the signal thread, as it
+    // arrives: for a host whose own code must hear of it at once.
+    using Notice = std::function<void(int signal)>;
+
     // Blocks the stop signals in the calling thread, and so in every thread
     // it starts later: make it on the main thread before any other starts.
-    StopOnSignal();
+    explicit StopOnSignal(Notice onStop = {});
     ~StopOnSignal();
     StopOnSignal(const StopOnSignal&) = delete;
     StopOnSignal& operator=(const StopOnSignal&) = delete;
@@ -61,6 +66,7 @@ private:
     std::atomic<int> signal_{0};
     mutable std::mutex mutex_;
     mutable std::condition_variable raised_;
+    Notice onStop_;
     // Set by the destructor, read by the signal thread when it wakes; the
     // pthread_kill that wakes it orders the two.
     std::atomic<bool> closing_{false};

@@ -35,13 +35,14 @@ std::string shellWord(const std::string& word)
 }
 
 // "cubeplay --edge 8 cubefx --edge 8 rain": the tool's command line again,
-// under cubeplay, which lays out a run directory and starts a receiver.
+// under cubeplay, which lays out a run directory and starts a receiver. The
+// program is the one argv[0] names, which for a script is its interpreter.
 std::string underCubeplay(const std::string& name, int edge, int argc, char** argv)
 {
     std::vector<std::string> words{"cubeplay"};
     if (edge != cli::kDefaultEdge)
         words.insert(words.end(), {"--edge", std::to_string(edge)});
-    words.push_back(shellWord(name));
+    words.push_back(shellWord(cli::programName(argc > 0 ? argv[0] : nullptr, name)));
     for (int i = 1; i < argc; ++i)
         words.push_back(shellWord(argv[i]));
     std::string line;
@@ -68,13 +69,14 @@ uint8_t* openChannel(const std::string& path, const std::string& runIt)
 
 }  // namespace
 
-Guard::Guard(std::string name, int edge, int argc, char** argv)
+Guard::Guard(std::string name, int edge, int argc, char** argv, signals::StopOnSignal::Notice onStop)
     : name_(std::move(name)),
       channelFile_(channelFile().string()),
       underCubeplay_(underCubeplay(name_, edge, argc, argv)),
       advice_("start a receiver in " + channelFile().parent_path().string() + " (" + cli::viewerForEdge(edge) +
               " or " + cli::programForEdge("cubetrace", edge) + "), or run this under cubeplay: " + underCubeplay_),
-      record_(openChannel(channelFile_, underCubeplay_))
+      record_(openChannel(channelFile_, underCubeplay_)),
+      stop_(std::move(onStop))
 {
     answered_ = Clock::now();
     watcher_ = std::thread([this] { watch(); });

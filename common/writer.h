@@ -49,13 +49,16 @@ public:
     // Starts the stop signals' thread and watches the channel. Fails
     // (process::Failure) saying where it looked and how to run the tool
     // under cubeplay when the channel cannot serve. `argv` is the tool's
-    // command line, shown again in that advice.
-    Guard(std::string name, int edge, int argc, char** argv);
+    // command line, shown again in that advice. `onStop` is told of a stop
+    // signal as it arrives, on the signals' thread.
+    Guard(std::string name, int edge, int argc, char** argv, signals::StopOnSignal::Notice onStop = {});
     ~Guard();
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
     bool stopRequested() const { return stop_.requested(); }
+    // The signal that asked for the stop, 0 before one did.
+    int stopSignal() const { return stop_.signal(); }
     // Until `deadline` or a stop; false on a stop.
     bool sleepUntil(Clock::time_point deadline) const { return stop_.sleepUntil(deadline); }
 

@@ -8,6 +8,7 @@
 #include "common/writer.h"
 #include "effects/lEffect.h"
 #include "effects/options.h"
+#include "effects/player.h"
 #include "sound/hearing.h"
 #include "sound/playback.h"
 
@@ -562,7 +563,50 @@ std::unique_ptr<sound::Playback> playThrough(const std::string& name, const Opti
     }
 }
 
+// The play, once its options are read: the effects' frames until the list
+// ends or a stop, and a dark cube. Returns the stop signal that ended it
+// early, 0 when none did.
+int play(const std::string& name, const Options& options, int argc, char** argv)
+{
+    // A sound that cannot be read fails before the channel is touched.
+    const std::unique_ptr<sound::Hearing> hearing = listen(name, options);
+    const std::unique_ptr<sound::Playback> playback = playThrough(name, options);
+    const writer::Guard guard(name, options.edge, argc, argv);
+    Player player(name, options, guard, hearing.get(), playback.get());
+    try {
+        player.play();
+    } catch (...) {
+        player.end();  // an effect that fails leaves the cube dark too
+        throw;
+    }
+    player.end();
+    if (!player.lost().empty())
+        process::fail(player.lost());
+    return guard.stopSignal();
+}
+
+// argv for `words`, which must outlive it.
+std::vector<char*> argumentVector(const std::vector<std::string>& words)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 }  // namespace
+
+int ledcube::effects::playEffects(const std::string& name, const std::vector<std::string>& args,
+                                  const std::vector<lEffectInfo>& effects, const std::vector<std::string>& commandLine)
+{
+    std::vector<std::string> words{name};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv = argumentVector(words);
+    const Options options = parseOptions(name, static_cast<int>(words.size()), argv.data(), effects);
+    std::vector<char*> host = argumentVector(commandLine);
+    return play(name, options, static_cast<int>(commandLine.size()), host.data());
+}
 
 int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects)
 {
@@ -573,15 +617,7 @@ int lPlayEffects(int argc, char** argv, const std::vector<lEffectInfo>& effects)
             list(effects, options);
             return EXIT_SUCCESS;
         }
-        // A sound that cannot be read fails before the channel is touched.
-        const std::unique_ptr<sound::Hearing> hearing = listen(name, options);
-        const std::unique_ptr<sound::Playback> playback = playThrough(name, options);
-        const writer::Guard guard(name, options.edge, argc, argv);
-        Player player(name, options, guard, hearing.get(), playback.get());
-        player.play();
-        player.end();
-        if (!player.lost().empty())
-            process::fail(player.lost());
+        play(name, options, argc, argv);
         return EXIT_SUCCESS;
     });
 }
