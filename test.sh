@@ -93,19 +93,19 @@ sanitized=-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 # The sanitizer stages build the delivered edges and no benchmarks, which
 # stage 1 has built already: the whole run must stay short.
 build_asan() {
-    configure build-asan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF \
+    configure build-asan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCUBE_PYTHON=OFF \
         -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer $quiet" &&
         compile build-asan
 }
 build_tsan() {
-    configure build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet" &&
+    configure build-tsan RelWithDebInfo "$sanitized" -DCUBE_BENCHMARKS=OFF -DCUBE_PYTHON=OFF -DCMAKE_CXX_FLAGS="-fsanitize=thread $quiet" &&
         compile build-tsan lbox_test lbox_scenario pacing_test receiver_test12 receiver_test5 cubetrace cubetrace5 \
         cubetrace_test cubereplay replay_test cubesend cubesend5 send_protocols_test cubelisten listen_test \
         signals_test cubefx writer_test cubeweb5 server_test launch app5 app12 sound_capture_test \
         sound_playback_test cubefx_sound_test
 }
 build_fuzz() {
-    CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF &&
+    CXX=clang++ configure build-fuzz RelWithDebInfo -DCUBE_FUZZ=ON -DBUILD_TESTING=OFF -DCUBE_PYTHON=OFF &&
         compile build-fuzz fuzz_receiver12 fuzz_receiver5 fuzz_recording fuzz_datagrams fuzz_opc fuzz_gate fuzz_play_request \
             fuzz_raw_stream
 }
@@ -153,12 +153,14 @@ await() {
 }
 
 stage "plain build (Release, GCC) and the whole suite"
-# The edge-8 cube is built and tested beside the delivered 12 and 5.
+# The edge-8 cube is built and tested beside the delivered 12 and 5, and the
+# Python module must be there to be tested (the sanitizer stages leave it:
+# Python would need their runtimes preloaded).
 # The benchmarks run by hand; the full run builds them, a quick one does not.
 benchmarks=ON
 ((stages > 1)) || benchmarks=OFF
 CXX=g++ step build-test-configure "Configuring build-test…" configure build-test Release -DCUBE_EDGES="12;5;8" \
-    -DCUBE_BENCHMARKS=$benchmarks
+    -DCUBE_BENCHMARKS=$benchmarks -DCUBE_PYTHON=ON
 step build-test-build "Building build-test… (a few minutes on 2 cores the first time)" compile build-test
 ((stages > 1)) && start_later_builds
 # --no-tests=error: a configure that lost GoogleTest must not pass as green.
