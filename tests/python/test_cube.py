@@ -8,7 +8,8 @@ import time
 import numpy as np
 
 import ledcube
-from conftest import STATUS_CLEAR, RunDir, assert_dark, assert_shows, bytes_to_levels, environment, program
+from conftest import (STATUS_CLEAR, RunDir, assert_dark, assert_shows, bytes_to_levels, environment, program,
+                      untimed)
 
 # Lights the far corner, which only a cube of the edge asked for has.
 CORNER = """
@@ -142,14 +143,31 @@ def assert_red_then_dark(frames):
 
 
 class TestLeavingDark:
+    # After the block a second cube opens and lights one LED: the dark frame
+    # must come between, from the block's end, not from the interpreter's.
+    AFTERWARDS = """
+        with ledcube.Cube(5) as again:
+            again.frame[4, 4, 4] = (0, 0, 255)
+            again.show()
+    """
+
+    def assert_red_dark_blue_dark(self, frames):
+        blue = np.zeros((5, 5, 5, 3), np.uint8)
+        blue[4, 4, 4] = (0, 0, 255)
+        lit = [k for k, f in enumerate(frames) if not f.dark]
+        assert lit == [0, lit[1]] and lit[1] >= 2, untimed(frames)
+        assert_shows(frames[0], bytes_to_levels(red_floor()))
+        assert_dark(frames[1], 5)
+        assert_shows(frames[lit[1]], bytes_to_levels(blue))
+        assert_dark(frames[-1], 5)
+
     def test_the_with_block_leaves_the_cube_dark(self, run):
         receiver = run.receiver(5)
         run.run(RED, """
             with ledcube.Cube(5) as cube:
                 cube.show(red)
-            report("left")
-        """).succeeded()
-        assert_red_then_dark(receiver.settled())
+        """, self.AFTERWARDS).succeeded()
+        self.assert_red_dark_blue_dark(receiver.settled())
 
     def test_an_exception_in_the_with_block_leaves_the_cube_dark_and_goes_on(self, run):
         receiver = run.receiver(5)
@@ -160,9 +178,9 @@ class TestLeavingDark:
                     raise LookupError("inside")
             except LookupError as error:
                 report(str(error))
-        """).succeeded()
+        """, self.AFTERWARDS).succeeded()
         assert results == ["inside"]
-        assert_red_then_dark(receiver.settled())
+        self.assert_red_dark_blue_dark(receiver.settled())
 
     def test_a_cube_left_open_is_dark_once_the_interpreter_ends(self, run):
         receiver = run.receiver(5)
