@@ -11,6 +11,10 @@
 #                          cubeweb for edge N (default 12): the cube live in
 #                          a web page, from which you pick what it plays; it
 #                          prints the address to open
+#   ./run.sh python [--edge N] SCRIPT [ARGS...]
+#                          builds the Python module ledcube and plays a
+#                          Python animation on the edge-N viewer (default
+#                          12), such as examples/python/plasma.py
 #   ./run.sh --edge N [CUBEPLAY OPTION...] PROGRAM [ARGS...]
 #                          your own animation program on the edge-N viewer
 #                          (any edge from 3 to 16; one not built yet is added
@@ -27,7 +31,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="$here/build-run"
 
 usage() {  # to the descriptor given
-    { echo "Usage:"; sed -n '4,19p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
+    { echo "Usage:"; sed -n '4,23p' "$0" | sed 's/^# \{0,1\}//'; } >&"$1"
 }
 
 # unusable WHY: a usage error, said in one line before the usage.
@@ -37,7 +41,7 @@ unusable() {
     exit 2
 }
 
-effects=false web=false
+effects=false web=false python=false
 case "${1:-show}" in
     show) play=(--edge 12 cubeshow 12) ;;
     fill5) play=(--edge 5 cubefill) ;;
@@ -51,6 +55,20 @@ case "${1:-show}" in
         [[ $# -eq 1 || ($# -eq 3 && $2 == --edge) ]] || unusable "web takes only --edge N"
         play=(--edge "${3:-12}")
         web=true
+        ;;
+    python)
+        shift
+        play=(--edge 12)
+        if [[ ${1:-} == --edge ]]; then
+            [[ $# -ge 3 ]] || unusable "python --edge N needs a script to play"
+            play=(--edge "$2")
+            shift 2
+        fi
+        [[ $# -ge 1 ]] || unusable "python needs a script to play"
+        [[ -f $1 ]] || unusable "python: no script '$1'"
+        # Absolute, since cubeplay runs the interpreter in run/anim.
+        script=("$(realpath "$1")" "${@:2}")
+        python=true
         ;;
     --edge)
         [[ $# -ge 3 ]] || unusable "--edge N needs a program to play"
@@ -80,12 +98,21 @@ if [[ ${play[0]} == --edge ]]; then
     [[ ";$edges;" == *";$edge;"* ]] || edges+=";$edge"
 fi
 
+python_option=()
+! $python || python_option=(-DCUBE_PYTHON=ON)
 step configure "Configuring…" \
-    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCUBE_EDGES="$edges"
+    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DCUBE_EDGES="$edges" \
+    "${python_option[@]}"
 step build "Building… (about a minute on 2 cores the first time)" cmake --build "$build" -j"$(nproc)"
 
 if $web; then
     # cubeweb for another edge hands over to its build for that edge.
     exec "$build/bin/cubeweb" --dir "$here/run" --edge "$edge"
+fi
+if $python; then
+    # The Python that the build found, with the module built for it.
+    interpreter=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
+    export PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}"
+    play+=("${interpreter:-/usr/bin/python3}" "${script[@]}")
 fi
 exec "$build/bin/cubeplay" --dir "$here/run" "${play[@]}"
