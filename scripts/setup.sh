@@ -57,8 +57,10 @@ run_packages=(build-essential cmake freeglut3-dev libgl1-mesa-dev libglu1-mesa-d
 # fuzzers' clang, valgrind, a private X server's clients, the programs
 # that check the rendered files, man to read the installed pages, and the
 # browser and Node.js that test cubeweb's page, sox, which makes the
-# sound tests' FLAC and Ogg files, and pytest for the Python module's tests.
+# sound tests' FLAC and Ogg files, and pytest for the Python module's tests,
+# with venv and wheel for its pip install in a virtual environment.
 test_packages=("${run_packages[@]}" libgtest-dev clang libclang-rt-14-dev valgrind
-    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db chromium nodejs sox python3-pytest)
+    xauth xdotool x11-apps x11-utils imagemagick ffmpeg man-db chromium nodejs sox python3-pytest
+    python3-venv python3-wheel)
 # A Node.js from outside Debian brings its own npm and conflicts with Debian's.
 command -v npm >/dev/null || test_packages+=(npm)
