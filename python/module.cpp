@@ -37,9 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kChannels = 3;  // r, g, b: a frame's last axis
 constexpr float kFullByte = 255.0f;
 constexpr int kGlyphPitch = lFrame::kGlyphWidth + 1;  // a column between letters
-// Pixel (x, y, z) of a C-ordered (N, N, N, 3) array is LED (x × N + y) × N + z,
-// as lFrame counts them: z runs fastest, then y, then x.
-constexpr std::array<int, strip::kAxes> kZFastest{2, 1, 0};
 
 // The library's lBox is one per process, sized by the first cube made; one
 // frame writer at a time may use it.
@@ -112,7 +109,12 @@ std::array<uint8_t, kChannels> colourBytes(const py::handle& colour)
 // b / 255, as cubelisten reads a pixel, and floats from 0 to 1 as they are.
 class Pictures {
 public:
-    explicit Pictures(int edge) : edge_(edge), bytes_(strip::axisWiring(edge, kZFastest, false), {}) {}
+    // Bytes are read as cubelisten reads a strip's, without a wiring: the
+    // array's order is the frame's own.
+    explicit Pictures(int edge)
+        : edge_(edge), bytes_(strip::Wiring{}, {}), levels_(static_cast<std::size_t>(edge * edge * edge * kChannels))
+    {
+    }
 
     // Throws TypeError or ValueError, saying what `who` takes, and leaves
     // `frame` as it was, for anything but a picture of the cube.
@@ -139,22 +141,43 @@ private:
     void readBytes(const py::array& array, lFrame& frame) const
     {
         const auto ordered = py::array_t<uint8_t, py::array::c_style>::ensure(array);
-        bytes_.read({ordered.data(), static_cast<std::size_t>(ordered.size())}, frame);
-    }
-
-    void readFloats(const py::array& array, lFrame& frame) const
-    {
-        const auto ordered = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
-        const float* level = ordered.data();
-        const auto clipped = [](float value) { return std::isnan(value) ? 0.0f : std::clamp(value, 0.0f, 1.0f); };
+        const uint8_t* byte = ordered.data();
         for (int x = 0; x < edge_; ++x)
             for (int y = 0; y < edge_; ++y)
-                for (int z = 0; z < edge_; ++z, level += kChannels)
-                    frame.set(x, y, z, {clipped(level[0]), clipped(level[1]), clipped(level[2])});
+                for (int z = 0; z < edge_; ++z, byte += kChannels)
+                    frame.set(x, y, z, {bytes_.level(byte[0]), bytes_.level(byte[1]), bytes_.level(byte[2])});
+    }
+
+    // float32 and float64 are read where they lie; other floats as float32.
+    void readFloats(const py::array& array, lFrame& frame) const
+    {
+        if (array.itemsize() == sizeof(double)) {
+            const auto ordered = py::array_t<double, py::array::c_style>::ensure(array);
+            readLevels(ordered.data(), frame);
+        } else {
+            const auto ordered = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
+            readLevels(ordered.data(), frame);
+        }
+    }
+
+    // Clipped in one pass that the compiler vectorises, then set: NaN fails
+    // both comparisons and reads as 0.
+    template <class Level>
+    void readLevels(const Level* level, lFrame& frame) const
+    {
+        const std::size_t count = levels_.size();
+        for (std::size_t k = 0; k < count; ++k)
+            levels_[k] = static_cast<float>(std::min(Level{1}, std::max(Level{0}, level[k])));
+        const float* clipped = levels_.data();
+        for (int x = 0; x < edge_; ++x)
+            for (int y = 0; y < edge_; ++y)
+                for (int z = 0; z < edge_; ++z, clipped += kChannels)
+                    frame.set(x, y, z, {clipped[0], clipped[1], clipped[2]});
     }
 
     int edge_;
     strip::StripReader bytes_;
+    mutable std::vector<float> levels_;  // a float picture's, clipped
 };
 
 // A frame that Python draws into: uint8, (N, N, N, 3), writable.

@@ -57,6 +57,8 @@ public:
     StripReader(Wiring wiring, const ColourCorrection& correction);
     // `rgb` holds the strip's pixels, wiring.size() of them or fewer.
     void read(std::span<const uint8_t> rgb, lFrame& frame) const;
+    // The colour component that `byte` reads as.
+    float level(uint8_t byte) const { return level_[byte]; }
 
 private:
     static constexpr std::size_t kLevels = 256;
