@@ -117,6 +117,21 @@ grep -E '^[0-9]+ [0-9]+ [0-9]+ [0-9a-f]{8}$' "$work/out.txt" >"$work/trace.txt" 
 [[ $(wc -l <"$work/trace.txt") -eq 16 && $(sed -n 2p "$work/trace.txt") =~ ^2\ [0-9]+\ [1-9] &&
    $(tail -n 1 "$work/trace.txt") =~ ^16\ [0-9]+\ 0\  ]] || fail "pulse: $(cat "$work/out.txt")"
 
+# The installed Python module, where the installed prefix's Python finds
+# it, plays an animation under the installed cubeplay.
+python=$(sed -n 's/^CUBE_PYTHON_INTERPRETER:INTERNAL=//p' "$build/CMakeCache.txt")
+if [[ -n $python ]]; then
+    site=$prefix/$(sed -n 's/^CUBE_PYTHON_INSTALL_DIR:STRING=//p' "$build/CMakeCache.txt")
+    [[ -e $site/ledcube/__init__.py ]] && compgen -G "$site/ledcube/_core*.so" >/dev/null ||
+        fail "the Python module is not installed in $site"
+    printf '%s\n' 'import ledcube' 'with ledcube.Cube() as cube:' '    for k in range(3):' \
+        '        cube.frame[k, 0, 0] = (255, 0, 0)' '        cube.show()' >"$work/three.py"
+    PYTHONPATH=$site "$prefix/bin/cubeplay" --headless --edge 5 --dir "$work/run" "$python" "$work/three.py" \
+        >"$work/out.txt" 2>"$work/err.txt" || fail "the Python animation failed: $(cat "$work/err.txt")"
+    grep -E '^[0-9]+ [0-9]+ [0-9]+ [0-9a-f]{8}$' "$work/out.txt" | cut -d' ' -f1,3 >"$work/trace.txt" || true
+    [[ $(tr '\n' ' ' <"$work/trace.txt") == "1 1 2 2 3 3 4 0 " ]] || fail "the Python animation: $(cat "$work/out.txt")"
+fi
+
 # The installed cubeweb serves the installed page, and three.js beside it.
 if [[ -x $prefix/bin/cubeweb ]]; then
     [[ -s $prefix/share/ledcube/web/index.html ]] || fail "not installed: share/ledcube/web/index.html"
