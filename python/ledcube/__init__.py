@@ -197,7 +197,7 @@ def _effect_word(effect, classes):
 def _setting_value(key, value):
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"play: the setting {key} takes a number, not {value!r}")
-    return repr(float(value))
+    return str(value) if isinstance(value, int) else repr(float(value))
 
 
 def play(effect, seconds=None, edge=None, seed=None, palette=None, colour=None, text=None, fps=None, speed=None,

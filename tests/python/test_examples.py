@@ -63,4 +63,4 @@ def test_the_scroller_draws_the_message_in_the_front_two_layers(run):
 def test_sparkle_plays_its_effect_through_the_player(run):
     frames, said = play_until_ctrl_c(run, "sparkle.py")
     assert any(frame.lit for frame in frames)
-    assert "sparkle.py: playing sparkle:rate=5.0 for 10 s" in said
+    assert "sparkle.py: playing sparkle:rate=5 for 10 s" in said

@@ -214,27 +214,18 @@ def test_a_bad_setting_or_option_is_a_value_error_naming_it_and_plays_nothing(ru
     assert_dark(frames[1], 5)
 
 
-@pytest.mark.parametrize("asked", [
-    "environment",
-    pytest.param("keyword", marks=pytest.mark.xfail(
-        reason="play takes no fast keyword yet: fast=True goes to the effect as a setting (TypeError)",
-        strict=True)),
-])
-def test_play_fast_shows_the_frames_of_the_default_channel(run, tmp_path, asked):
+def test_play_fast_shows_the_frames_of_the_default_channel(run, tmp_path):
     plays = """
-        ledcube.play(Column, seconds=0.2, fps=10, edge=5, height=5{fast})
-        ledcube.play("snake", seconds=0.3, fps=10, seed=3, edge=5{fast})
+        ledcube.play(Column, seconds=0.2, fps=10, edge=5, height=5)
+        ledcube.play("snake", seconds=0.3, fps=10, seed=3, edge=5)
     """
     fast_env = environment(CUBE_CHANNEL="fast")
     fast_run = RunDir(tmp_path / "fast")
     try:
         receiver = run.receiver(5)
         fast_receiver = fast_run.receiver(5, env=fast_env)
-        usual = run.animation(COLUMN, plays.format(fast=""))
-        if asked == "environment":
-            fast = fast_run.animation(COLUMN, plays.format(fast=""), env=fast_env)
-        else:
-            fast = fast_run.animation(COLUMN, plays.format(fast=", fast=True"))
+        usual = run.animation(COLUMN, plays)
+        fast = fast_run.animation(COLUMN, plays, env=fast_env)
         usual.succeeded()
         fast.succeeded()
         usual_frames, fast_frames = receiver.settled(), fast_receiver.settled()
