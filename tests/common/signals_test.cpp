@@ -82,6 +82,34 @@ TEST(StopOnSignal, AWaitOnAnotherThreadEndsWhenTheSignalComes)
     EXPECT_EQ(stop.signal(), SIGTERM);
 }
 
+// A host (the Python module) hears of the signal that stops it, once, and
+// not of a stop asked for from within.
+TEST(StopOnSignal, TellsItsNoticeOfTheFirstStopSignalOnly)
+{
+    // Written by the signal thread, read here after the object is gone and
+    // its thread joined: the join orders them, relaxed is enough.
+    std::atomic<int> heard{0};
+    std::atomic<int> notices{0};
+    {
+        const signals::StopOnSignal stop([&](int signal) {
+            heard.store(signal, std::memory_order_relaxed);
+            notices.fetch_add(1, std::memory_order_relaxed);
+        });
+        ASSERT_EQ(kill(getpid(), SIGHUP), 0);
+        ASSERT_EQ(kill(getpid(), SIGHUP), 0);
+        EXPECT_FALSE(stop.sleepUntil(Clock::now() + kNever));
+    }
+    EXPECT_EQ(heard.load(std::memory_order_relaxed), SIGHUP);
+    EXPECT_EQ(notices.load(std::memory_order_relaxed), 1);
+
+    {
+        signals::StopOnSignal stop([&](int) { notices.fetch_add(1, std::memory_order_relaxed); });
+        stop.request();
+        EXPECT_EQ(stop.signal(), signals::StopOnSignal::kAskedFromWithin);
+    }
+    EXPECT_EQ(notices.load(std::memory_order_relaxed), 1);
+}
+
 TEST(ProgramName, IsTheFileNameStartedAsOrTheFallback)
 {
     EXPECT_EQ(cli::programName("/usr/local/bin/cubefx", "x"), "cubefx");
