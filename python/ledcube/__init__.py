@@ -21,24 +21,14 @@ import signal
 import sys
 
 from ledcube import _core
+from ledcube._core import (DEFAULT_EDGE, MAX_EDGE, MIN_EDGE, ChannelError, Sound, box, fill, hsv, line, sphere,
+                           text)
 
 __all__ = ["Cube", "ChannelError", "Effect", "Sound", "play", "effects", "hsv", "fill", "line", "sphere", "box",
            "text", "MIN_EDGE", "MAX_EDGE", "DEFAULT_EDGE"]
 __version__ = _core.VERSION
 
-MIN_EDGE = _core.MIN_EDGE
-MAX_EDGE = _core.MAX_EDGE
-DEFAULT_EDGE = _core.DEFAULT_EDGE
 
-ChannelError = _core.ChannelError
-Sound = _core.Sound
-
-fill = _core.fill
-line = _core.line
-sphere = _core.sphere
-box = _core.box
-text = _core.text
-hsv = _core.hsv
 def _program():
     """What the library calls this program in what it says, and its command line."""
     script = sys.argv[0] if sys.argv and sys.argv[0] else ""
