@@ -33,6 +33,15 @@ void fail(std::string what, int status)
     throw Failure{std::move(what), status};
 }
 
+std::vector<char*> argumentVector(const std::vector<std::string>& words)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 std::string because(const std::string& what)
 {
     return what + ": " + std::strerror(errno);
@@ -116,10 +125,7 @@ Child& Child::operator=(Child&& other) noexcept
 void Child::start(const std::vector<std::string>& argv, const Setup& setup)
 {
     name_ = std::filesystem::path(argv.at(0)).filename();
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> args = argumentVector(argv);
 
     // Closed by a successful exec: a child that could not run says why here
     // before it ends, so that the failure is told here, where it is known.

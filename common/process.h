@@ -42,6 +42,10 @@ struct Failure {
 };
 [[noreturn]] void fail(std::string what, int status = EXIT_FAILURE);
 
+// argv for exec or a command-line parser: pointers to `words`, which must
+// outlive it, then a null pointer.
+std::vector<char*> argumentVector(const std::vector<std::string>& words);
+
 // `what`, then the reason errno gives: "cannot open X: No such file or directory".
 std::string because(const std::string& what);
 

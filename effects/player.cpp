@@ -585,16 +585,6 @@ int play(const std::string& name, const Options& options, int argc, char** argv)
     return guard.stopSignal();
 }
 
-// argv for `words`, which must outlive it.
-std::vector<char*> argumentVector(const std::vector<std::string>& words)
-{
-    std::vector<char*> argv;
-    for (const std::string& word : words)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    return argv;
-}
-
 }  // namespace
 
 int ledcube::effects::playEffects(const std::string& name, const std::vector<std::string>& args,
@@ -602,9 +592,9 @@ int ledcube::effects::playEffects(const std::string& name, const std::vector<std
 {
     std::vector<std::string> words{name};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv = argumentVector(words);
+    std::vector<char*> argv = process::argumentVector(words);
     const Options options = parseOptions(name, static_cast<int>(words.size()), argv.data(), effects);
-    std::vector<char*> host = argumentVector(commandLine);
+    std::vector<char*> host = process::argumentVector(commandLine);
     return play(name, options, static_cast<int>(commandLine.size()), host.data());
 }
 

@@ -345,15 +345,6 @@ void releaseLibrary()
     library().busy = false;
 }
 
-std::vector<char*> argumentVector(std::vector<std::string>& words)
-{
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    return argv;
-}
-
 // A writer on the channel: the numpy frame, its pictures through
 // lFrameWriter, and the stop signals while it is open.
 class Cube {
@@ -363,7 +354,7 @@ public:
     {
         std::fill_n(frame_.mutable_data(), frame_.size(), 0);
         checkLibrary(edge, "Cube");
-        std::vector<char*> argv = argumentVector(commandLine);
+        std::vector<char*> argv = process::argumentVector(commandLine);
         try {
             guard_ = std::make_unique<writer::Guard>(name, edge, static_cast<int>(commandLine.size()), argv.data(),
                                                      tellPython);
