@@ -37,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kChannels = 3;  // r, g, b: a frame's last axis
 constexpr float kFullByte = 255.0f;
 constexpr int kGlyphPitch = lFrame::kGlyphWidth + 1;  // a column between letters
+constexpr std::chrono::hours kLongestSleep{24 * 365 * 100};
 
 // The library's lBox is one per process, sized by the first cube made; one
 // frame writer at a time may use it.
@@ -361,8 +362,7 @@ public:
         } catch (const process::Failure& failure) {
             throw ChannelFailure(failure.what);
         }
-        box_ = takeLibrary(edge, "Cube");
-        writer_ = std::make_unique<lFrameWriter>(box_, edge);
+        writer_ = std::make_unique<lFrameWriter>(takeLibrary(edge, "Cube"), edge);
     }
 
     ~Cube() { close(); }
@@ -383,12 +383,15 @@ public:
         return {std::chrono::duration<double>(Clock::now() - start).count(), channel};
     }
 
-    // False when a stop signal ended the wait.
+    // False when a stop signal ended the wait. No time, or not a number, is
+    // no wait; more than a century is a century, which the clock still counts.
     bool sleep(double ms)
     {
         requireOpen("sleep");
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double, std::milli>(std::max(ms, 0.0)));
+        using Milliseconds = std::chrono::duration<double, std::milli>;
+        const Milliseconds wait = std::clamp(Milliseconds(std::isnan(ms) ? 0.0 : ms), Milliseconds::zero(),
+                                             Milliseconds(kLongestSleep));
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(wait);
         py::gil_scoped_release free;
         return guard_->sleepUntil(deadline);
     }
@@ -435,7 +438,6 @@ private:
     lFrame shown_;
     py::array_t<uint8_t> frame_;
     std::unique_ptr<writer::Guard> guard_;
-    lBox* box_ = nullptr;
     std::unique_ptr<lFrameWriter> writer_;
 };
 

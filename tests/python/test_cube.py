@@ -69,6 +69,16 @@ class TestEdge:
         assert all(f.dark for f in receiver.settled())
 
 
+    def test_a_sleep_of_no_time_or_no_number_returns_at_once(self, run):
+        receiver = run.receiver(5)
+        results = run.run("""
+            with ledcube.Cube(5) as cube:
+                report([cube.sleep(ms) for ms in (0, -5, float("nan"), float("-inf"))])
+        """).succeeded()
+        assert results == [[None, None, None, None]]
+        assert all(f.dark for f in receiver.settled())
+
+
 class TestModule:
     def test_the_version_is_the_toolkits(self):
         said = subprocess.run([program("cubefx"), "--version"], capture_output=True, text=True, timeout=60)
